@@ -1,0 +1,161 @@
+// Keys are written in sorted order by hand: the records are fixed, so the order is too.
+#include "json_writer.h"
+
+#include <string.h>
+
+#include "fd_write.h"
+#include "helper_error.h"
+#include "text.h"
+
+namespace vandrelis {
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+
+// Writes one object member at a time, putting the comma between members.
+class ObjectWriter {
+ public:
+  explicit ObjectWriter(std::string& out) : out_(out) { out_.push_back('{'); }
+  ~ObjectWriter() { out_.push_back('}'); }
+
+  std::string& key(std::string_view name) {
+    if (!first_) out_.push_back(',');
+    first_ = false;
+    out_.push_back('"');
+    out_.append(name);
+    out_.append("\":");
+    return out_;
+  }
+  void string(std::string_view name, std::string_view value) { appendJsonString(key(name), value); }
+  void optionalString(std::string_view name, const std::optional<std::string>& value) {
+    if (value) string(name, *value);
+  }
+  void boolean(std::string_view name, bool value) { key(name).append(value ? "true" : "false"); }
+
+ private:
+  std::string& out_;
+  bool first_ = true;
+};
+
+template <typename T>
+void appendArray(std::string& out, const std::vector<T>& values) {
+  out.push_back('[');
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    appendJson(out, values[i]);
+  }
+  out.push_back(']');
+}
+
+}  // namespace
+
+void appendJsonString(std::string& out, std::string_view text) {
+  out.push_back('"');
+  std::size_t runStart = 0;
+  std::size_t i = 0;
+  auto flush = [&] { out.append(text.data() + runStart, i - runStart); };
+  while (i < text.size()) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\' && c != '/') {
+      ++i;
+      continue;
+    }
+    if (c >= 0x80) {
+      std::size_t bad = 0;
+      std::size_t length = utf8SequenceLength(text.substr(i), &bad);
+      if (length > 0) {
+        i += length;
+        continue;
+      }
+      flush();
+      out.append("\xEF\xBF\xBD");
+      i += bad;
+      runStart = i;
+      continue;
+    }
+    flush();
+    switch (c) {
+      case '"': out.append("\\\""); break;
+      case '\\': out.append("\\\\"); break;
+      case '/': out.append("\\/"); break;
+      case '\b': out.append("\\b"); break;
+      case '\f': out.append("\\f"); break;
+      case '\n': out.append("\\n"); break;
+      case '\r': out.append("\\r"); break;
+      case '\t': out.append("\\t"); break;
+      default: {
+        char escape[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+        out.append(escape, sizeof escape);
+      }
+    }
+    ++i;
+    runStart = i;
+  }
+  flush();
+  out.push_back('"');
+}
+
+void appendJson(std::string& out, const PermissionOutput& value) {
+  ObjectWriter object(out);
+  object.string("authorizationStatus", value.authorizationStatus);
+}
+
+void appendJson(std::string& out, const CalendarOutput& value) {
+  ObjectWriter object(out);
+  object.boolean("allowsContentModifications", value.allowsContentModifications);
+  object.optionalString("color", value.color);
+  object.string("externalId", value.externalId);
+  object.boolean("primary", value.primary);
+  object.optionalString("sourceTitle", value.sourceTitle);
+  object.optionalString("sourceType", value.sourceType);
+  object.string("title", value.title);
+}
+
+void appendJson(std::string& out, const std::vector<CalendarOutput>& value) {
+  appendArray(out, value);
+}
+
+void appendJson(std::string& out, const PartyOutput& value) {
+  ObjectWriter object(out);
+  object.optionalString("email", value.email);
+  object.boolean("isCurrentUser", value.isCurrentUser);
+  object.optionalString("name", value.name);
+  object.optionalString("status", value.status);
+}
+
+void appendJson(std::string& out, const EventOutput& value) {
+  ObjectWriter object(out);
+  if (value.attendees) appendArray(object.key("attendees"), *value.attendees);
+  object.string("calendarExternalId", value.calendarExternalId);
+  object.optionalString("description", value.description);
+  object.string("endsAt", value.endsAt);
+  object.optionalString("icalUid", value.icalUid);
+  object.boolean("isAllDay", value.isAllDay);
+  object.optionalString("location", value.location);
+  object.optionalString("meetingUrl", value.meetingUrl);
+  if (value.organizer) appendJson(object.key("organizer"), *value.organizer);
+  object.string("recurrenceId", value.recurrenceId);
+  object.string("sourceEventId", value.sourceEventId);
+  object.optionalString("sourceUpdatedAt", value.sourceUpdatedAt);
+  object.string("startsAt", value.startsAt);
+  object.string("status", value.status);
+  object.string("title", value.title);
+}
+
+void appendJson(std::string& out, const SnapshotOutput& value) {
+  ObjectWriter object(out);
+  appendArray(object.key("events"), value.events);
+}
+
+void appendJson(std::string& out, const ChangeOutput& value) {
+  ObjectWriter object(out);
+  object.string("type", value.type);
+}
+
+void writeDocument(std::string_view document, int fd) {
+  int error = writeAll(fd, document);
+  if (error == 0) error = writeAll(fd, "\n");
+  if (error != 0) throw PlatformError(strerror(error));
+}
+
+}  // namespace vandrelis

@@ -1,0 +1,37 @@
+// The Linux calendar store: a tree of iCalendar files under one root directory
+// ($XDG_DATA_HOME/vandrelis/calendars).
+#pragma once
+
+#include <filesystem>
+
+#include "store/calendar_store.h"
+
+namespace vandrelis::store {
+
+class VdirStore : public CalendarStore {
+ public:
+  explicit VdirStore(std::filesystem::path root);
+
+  // $XDG_DATA_HOME/vandrelis/calendars, with $HOME/.local/share when XDG_DATA_HOME is unset
+  // or empty.
+  static std::filesystem::path defaultRoot();
+
+  const std::filesystem::path& root() const { return root_; }
+
+  // Root missing: not determined; present but not readable and searchable: denied; a readable
+  // directory: full access.
+  std::int64_t authorizationStatus() const override;
+  // Creates the root (mode 0700, with missing parents) when it is missing; never changes
+  // anything else.
+  void requestFullAccessToEvents(AccessCompletion completion) override;
+
+  CalendarList calendarsForEvents() const override;
+  std::shared_ptr<const Calendar> defaultCalendarForNewEvents() const override;
+  EventList eventsMatching(Instant start, Instant end,
+                           const CalendarList& calendars) const override;
+
+ private:
+  std::filesystem::path root_;
+};
+
+}  // namespace vandrelis::store
