@@ -2,6 +2,7 @@
 // since every instant is written in UTC.
 #include "iso_formatter.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -54,8 +55,14 @@ bool digits(std::string_view text, std::size_t pos, std::size_t count, unsigned*
 
 std::string IsoFormatter::string(store::Instant instant) const {
   if (!std::isfinite(instant)) instant = 0;
-  const long long micros = std::llround(static_cast<long double>(instant) * 1000000.0L);
-  long long millis = micros / 1000 - (micros % 1000 < 0 ? 1 : 0);
+  // Cut to the millisecond, but treat a value within binary noise of a millisecond boundary as
+  // that boundary (1714552215.123 is stored as ...122999...).
+  const long double scaled = static_cast<long double>(instant) * 1000.0L;
+  const long double nearest = std::round(scaled);
+  const long double noise =
+      std::max(1e-3L, 4000.0L * (std::nextafter(std::fabs(instant), INFINITY) - std::fabs(instant)));
+  long long millis = static_cast<long long>(std::fabs(scaled - nearest) <= noise ? nearest
+                                                                                 : std::floor(scaled));
   long long days = millis / 86400000 - (millis % 86400000 < 0 ? 1 : 0);
   long long msOfDay = millis - days * 86400000;
   long long year;
@@ -106,7 +113,8 @@ std::optional<store::Instant> IsoFormatter::date(std::string_view text) const {
   }
   const long long seconds = daysFromCivil(year, month, day) * 86400 + hour * 3600LL +
                             minute * 60LL + second - offsetSeconds;
-  return static_cast<double>(seconds) + static_cast<double>(fractionNanos) / 1e9;
+  return static_cast<double>(static_cast<long double>(seconds) +
+                             static_cast<long double>(fractionNanos) / 1e9L);
 }
 
 const IsoFormatter& isoFormatter() {
