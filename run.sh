@@ -41,7 +41,7 @@ run_tests() {
 show() {
   echo "\$ $*"
   local status=0
-  "$@" || status=$?
+  "$@" 2>&1 || status=$?
   echo "(exit status $status)"
   echo
 }
@@ -49,10 +49,9 @@ show() {
 run_demo() {
   build build -DBUILD_TESTING=OFF
   local helper=build/VandrelisEventKit/vandrelis-eventkit
-  local home
-  home=$(mktemp -d)
-  trap 'rm -rf "$home"' EXIT
-  export XDG_DATA_HOME="$home/data"
+  DEMO_HOME=$(mktemp -d)
+  trap 'rm -rf "$DEMO_HOME"' EXIT
+  export XDG_DATA_HOME="$DEMO_HOME/data"
   echo "== vandrelis-eventkit (calendar store root: $XDG_DATA_HOME/vandrelis/calendars)"
   show "$helper" status
   show "$helper" authorize
