@@ -47,7 +47,7 @@ show() {
 }
 
 run_demo() {
-  build build -DBUILD_TESTING=OFF
+  build build
   local helper=build/VandrelisEventKit/vandrelis-eventkit
   DEMO_HOME=$(mktemp -d)
   trap 'rm -rf "$DEMO_HOME"' EXIT

@@ -3,6 +3,9 @@
 
 #include <unistd.h>
 
+#include <signal.h>
+
+#include <atomic>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -139,6 +142,52 @@ TEST(JsonWriter, WriteFailureIsReportedWithTheSystemDescription) {
     EXPECT_EQ(error.description(), "Bad file descriptor");
   }
   ::close(fds[0]);
+}
+
+}  // namespace
+}  // namespace vandrelis
+
+namespace vandrelis {
+namespace {
+
+void ignoreSignal(int) {}
+
+TEST(JsonWriter, InterruptedWritesAreResumed) {
+  // A handler installed without SA_RESTART makes a blocked write fail with EINTR or return
+  // short; the document must still arrive whole.
+  struct sigaction action {}, previous{};
+  action.sa_handler = ignoreSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  SnapshotOutput snapshot;
+  EventOutput event;
+  event.title = std::string(300000, 'y');
+  snapshot.events.push_back(event);
+  const std::string expected = encodeJson(snapshot) + "\n";
+
+  std::atomic<bool> done = false;
+  std::thread writer([&] {
+    writeJson(snapshot, fds[1]);
+    done = true;
+  });
+  std::string received;
+  char buffer[1024];
+  while (received.size() < expected.size()) {
+    ::pthread_kill(writer.native_handle(), SIGUSR1);
+    ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    received.append(buffer, static_cast<std::size_t>(n));
+  }
+  writer.join();
+  ::close(fds[0]);
+  ::close(fds[1]);
+  ::sigaction(SIGUSR1, &previous, nullptr);
+  EXPECT_TRUE(done);
+  EXPECT_EQ(received, expected);
 }
 
 }  // namespace
