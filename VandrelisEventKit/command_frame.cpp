@@ -5,6 +5,7 @@
 
 #include <span>
 
+#include "calendar_listing.h"
 #include "fd_write.h"
 #include "helper_error.h"
 #include "permission.h"
@@ -23,6 +24,8 @@ struct Command {
 constexpr Command kCommands[] = {
     {"status", [](store::CalendarStore& s, const std::vector<std::string>&) { status(s); }},
     {"authorize", [](store::CalendarStore& s, const std::vector<std::string>&) { authorize(s); }},
+    {"list-calendars",
+     [](store::CalendarStore& s, const std::vector<std::string>&) { listCalendars(s); }},
 };
 
 void dispatch(store::CalendarStore& store, const std::vector<std::string>& arguments) {
