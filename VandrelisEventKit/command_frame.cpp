@@ -9,6 +9,7 @@
 #include "fd_write.h"
 #include "helper_error.h"
 #include "permission.h"
+#include "store_watcher.h"
 #include "text.h"
 
 namespace vandrelis {
@@ -26,6 +27,8 @@ constexpr Command kCommands[] = {
     {"authorize", [](store::CalendarStore& s, const std::vector<std::string>&) { authorize(s); }},
     {"list-calendars",
      [](store::CalendarStore& s, const std::vector<std::string>&) { listCalendars(s); }},
+    {"watch",
+     [](store::CalendarStore& s, const std::vector<std::string>&) { StoreWatcher(s).run(); }},
 };
 
 void dispatch(store::CalendarStore& store, const std::vector<std::string>& arguments) {

@@ -130,9 +130,9 @@ TEST(CalendarListing, EmptyStoreAndThePermissionGate) {
   EXPECT_EQ(result.out, "[]\n");
 
   store->calendars = {makeCalendar("a")};
-  for (std::int64_t status : {store::kStatusWriteOnly, store::kStatusDenied,
-                              store::kStatusNotDetermined, store::kStatusRestricted,
-                              std::int64_t{7}}) {
+  for (std::int64_t status :
+       {store::kStatusWriteOnly, store::kStatusDenied, store::kStatusNotDetermined,
+        store::kStatusRestricted, std::int64_t{7}}) {
     store->status = status;
     store->defaultCalendarReads = store->calendarListReads = 0;
     result = runInProcess({"list-calendars"}, store);
