@@ -5,9 +5,11 @@
 
 #include <span>
 
+#include "calendar_listing.h"
 #include "fd_write.h"
 #include "helper_error.h"
 #include "permission.h"
+#include "store_watcher.h"
 #include "text.h"
 
 namespace vandrelis {
@@ -23,6 +25,10 @@ struct Command {
 constexpr Command kCommands[] = {
     {"status", [](store::CalendarStore& s, const std::vector<std::string>&) { status(s); }},
     {"authorize", [](store::CalendarStore& s, const std::vector<std::string>&) { authorize(s); }},
+    {"list-calendars",
+     [](store::CalendarStore& s, const std::vector<std::string>&) { listCalendars(s); }},
+    {"watch",
+     [](store::CalendarStore& s, const std::vector<std::string>&) { StoreWatcher(s).run(); }},
 };
 
 void dispatch(store::CalendarStore& store, const std::vector<std::string>& arguments) {

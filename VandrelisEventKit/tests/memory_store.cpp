@@ -44,7 +44,8 @@ EventList MemoryStore::eventsMatching(Instant start, Instant end,
 }
 
 void MemoryStore::postChanged() const {
-  store::NotificationCenter::defaultCenter().post(store::kStoreChangedNotification, this);
+  const CalendarStore* sender = this;  // the address observers filter on
+  store::NotificationCenter::defaultCenter().post(store::kStoreChangedNotification, sender);
 }
 
 std::shared_ptr<MemoryCalendar> makeCalendar(std::string identifier, std::string title,

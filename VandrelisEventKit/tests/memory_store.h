@@ -163,7 +163,8 @@ class MemoryStore final : public CalendarStore {
   mutable int calendarListReads = 0;
   mutable int defaultCalendarReads = 0;
   int accessRequests = 0;
-  bool observing = false;
+  // Set by beginObservingChanges; atomic so another thread may wait for it.
+  std::atomic<bool> observing{false};
 
   std::int64_t authorizationStatus() const override { return status.load(); }
   void requestFullAccessToEvents(AccessCompletion completion) override;
