@@ -91,9 +91,11 @@ std::optional<ApplicationIdentity> resolveApplicationIdentity(const DetectorPlat
 }
 
 std::optional<std::string> findBundleURL(std::string_view executablePath) {
+  // Executable paths of processes are absolute; a relative one would depend on our own
+  // working directory, which has nothing to do with the process.
+  if (!executablePath.starts_with('/')) return std::nullopt;
   std::string_view candidate = parentDirectory(executablePath);
-  // A relative path has no directory to climb; the path-of-a-pid call never gives one.
-  while (!candidate.empty() && candidate != "/") {
+  while (candidate != "/") {
     if (pathExtension(candidate) == "app") return std::string(candidate);
     candidate = parentDirectory(candidate);
   }
