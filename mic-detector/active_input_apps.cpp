@@ -38,6 +38,7 @@ std::expected<std::vector<MicActiveApp>, DetectorError> loadActiveInputApps(
   const std::uint64_t detectedAt = platform.wallClock();
 
   std::vector<MicActiveApp> apps;
+  apps.reserve(processes->size());
   for (const AudioObjectID process : *processes) {
     const auto running =
         getUInt32Property(platform.audio, process, kAudioProcessPropertyIsRunningInput);
