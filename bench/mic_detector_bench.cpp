@@ -46,7 +46,8 @@ struct BusySystem {
     audio.recording = false;
     std::vector<AudioObjectID> processes;
     for (int d = 0; d < kDevices; ++d) {
-      audio.addDevice(static_cast<AudioObjectID>(1000 + d), "usb-audio-interface-" + std::to_string(d),
+      audio.addDevice(static_cast<AudioObjectID>(1000 + d),
+                      "usb-audio-interface-" + std::to_string(d),
                       "USB Audio Interface " + std::to_string(d));
     }
     for (int p = 0; p < kProcesses; ++p) {
@@ -65,10 +66,11 @@ struct BusySystem {
           break;
         case IdentitySource::enclosingBundle: {
           const std::string bundle = directory.path() + "/App" + std::to_string(p) + ".app";
-          testing::writeBundle(bundle,
-                               {{"CFBundleIdentifier", testing::PlistValue(bundleId)},
-                                {"CFBundleName", testing::PlistValue("Application " + std::to_string(p))}},
-                               p % 2 == 0);
+          testing::writeBundle(
+              bundle,
+              {{"CFBundleIdentifier", testing::PlistValue(bundleId)},
+               {"CFBundleName", testing::PlistValue("Application " + std::to_string(p))}},
+              p % 2 == 0);
           paths.paths[pid] = bundle + "/Contents/MacOS/App" + std::to_string(p);
           break;
         }
@@ -92,7 +94,8 @@ void pollBenchmark(benchmark::State& state, IdentitySource source) {
   const std::uint64_t before = allocations.load();
   for (auto _ : state) {
     auto apps = loadActiveInputApps(system.platform);
-    if (!apps || apps->size() != kProcesses) state.SkipWithError("the poll did not list every process");
+    if (!apps || apps->size() != kProcesses)
+      state.SkipWithError("the poll did not list every process");
     benchmark::DoNotOptimize(apps);
   }
   state.counters["allocs_per_poll"] = benchmark::Counter(
@@ -127,8 +130,9 @@ void BM_WriteSnapshot(benchmark::State& state) {
     writer.write(std::move(list));
   }
   ::close(devNull);
-  state.counters["allocs_per_write"] = benchmark::Counter(
-      static_cast<double>(allocations.load() - before - copies), benchmark::Counter::kAvgIterations);
+  state.counters["allocs_per_write"] =
+      benchmark::Counter(static_cast<double>(allocations.load() - before - copies),
+                         benchmark::Counter::kAvgIterations);
 }
 
 BENCHMARK(BM_PollRunningApplications)->Unit(benchmark::kMicrosecond);

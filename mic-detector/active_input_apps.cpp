@@ -9,8 +9,7 @@ namespace micdetector {
 namespace {
 
 // All or nothing: one device that cannot be described leaves the whole list unknown.
-std::optional<std::vector<MicInputDevice>> inputDevices(AudioLayer& audio,
-                                                        AudioObjectID process) {
+std::optional<std::vector<MicInputDevice>> inputDevices(AudioLayer& audio, AudioObjectID process) {
   auto devices =
       getObjectIDs(audio, process, kAudioProcessPropertyDevices, kAudioObjectPropertyScopeInput);
   if (!devices) return std::nullopt;
@@ -31,9 +30,9 @@ std::optional<std::vector<MicInputDevice>> inputDevices(AudioLayer& audio,
 
 std::expected<std::vector<MicActiveApp>, DetectorError> loadActiveInputApps(
     const DetectorPlatform& platform) {
-  auto processes = getObjectIDs(platform.audio, kAudioObjectSystemObject,
-                                kAudioHardwarePropertyProcessObjectList,
-                                kAudioObjectPropertyScopeGlobal);
+  auto processes =
+      getObjectIDs(platform.audio, kAudioObjectSystemObject,
+                   kAudioHardwarePropertyProcessObjectList, kAudioObjectPropertyScopeGlobal);
   if (!processes) return std::unexpected(processes.error());
   const std::uint64_t detectedAt = platform.wallClock();
 

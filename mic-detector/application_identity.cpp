@@ -54,7 +54,8 @@ std::optional<ApplicationIdentity> fromEnclosingBundle(const DetectorPlatform& p
   if (platform.processPaths.pidPath(pid, buffer.data(), kProcessPathBufferSize) <= 0) {
     return std::nullopt;
   }
-  const std::string path = validUtf8(std::string_view(buffer.data(), strnlen(buffer.data(), buffer.size())));
+  const std::string path =
+      validUtf8(std::string_view(buffer.data(), strnlen(buffer.data(), buffer.size())));
   const auto directory = findBundleURL(path);
   if (!directory) return std::nullopt;
   const auto bundle = Bundle::atDirectory(*directory);

@@ -29,9 +29,8 @@ std::expected<std::vector<AudioObjectID>, DetectorError> getObjectIDs(
   return objects;
 }
 
-std::expected<std::uint32_t, OSStatus> getUInt32Property(AudioLayer& audio,
-                                                          AudioObjectID objectID,
-                                                          AudioObjectPropertySelector selector) {
+std::expected<std::uint32_t, OSStatus> getUInt32Property(AudioLayer& audio, AudioObjectID objectID,
+                                                         AudioObjectPropertySelector selector) {
   const AudioObjectPropertyAddress address{selector, kAudioObjectPropertyScopeGlobal,
                                            kAudioObjectPropertyElementMain};
   std::uint32_t value = 0;

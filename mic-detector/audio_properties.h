@@ -20,9 +20,8 @@ std::expected<std::vector<AudioObjectID>, DetectorError> getObjectIDs(
     AudioObjectPropertyScope scope);
 
 // A 32-bit value in the global scope, or the read's status.
-std::expected<std::uint32_t, OSStatus> getUInt32Property(AudioLayer& audio,
-                                                          AudioObjectID objectID,
-                                                          AudioObjectPropertySelector selector);
+std::expected<std::uint32_t, OSStatus> getUInt32Property(AudioLayer& audio, AudioObjectID objectID,
+                                                         AudioObjectPropertySelector selector);
 
 // A text in the global scope; a missing property or a failed read gives nothing, a null
 // string an empty text.

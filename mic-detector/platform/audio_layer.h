@@ -30,7 +30,8 @@ constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeGlobal = fourCharCod
 constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeInput = fourCharCode("inpt");
 constexpr AudioObjectPropertyElement kAudioObjectPropertyElementMain = 0;
 
-constexpr AudioObjectPropertySelector kAudioHardwarePropertyProcessObjectList = fourCharCode("prs#");
+constexpr AudioObjectPropertySelector kAudioHardwarePropertyProcessObjectList =
+    fourCharCode("prs#");
 constexpr AudioObjectPropertySelector kAudioProcessPropertyIsRunningInput = fourCharCode("piri");
 constexpr AudioObjectPropertySelector kAudioProcessPropertyPID = fourCharCode("ppid");
 constexpr AudioObjectPropertySelector kAudioProcessPropertyDevices = fourCharCode("pdv#");

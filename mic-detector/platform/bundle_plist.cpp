@@ -1,14 +1,14 @@
 // Reads a bundle's Contents/Info.plist, XML or binary, with libplist.
-#include "bundle.h"
-
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
 #include <plist/plist.h>
+#include <sys/stat.h>
+
+#include "bundle.h"
 
 namespace micdetector {
 

@@ -1,9 +1,9 @@
 // The executable path of a process from the /proc/PID/exe link.
-#include "process_paths.h"
-
 #include <unistd.h>
 
 #include <string>
+
+#include "process_paths.h"
 
 namespace micdetector {
 namespace {

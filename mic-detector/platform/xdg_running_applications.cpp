@@ -3,11 +3,12 @@
 #include "xdg_running_applications.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+
+#include <sys/stat.h>
 
 namespace micdetector {
 namespace {
@@ -122,12 +123,25 @@ std::string unescapeDesktopValue(std::string_view value) {
       continue;
     }
     switch (value[++i]) {
-      case 's': out.push_back(' '); break;
-      case 'n': out.push_back('\n'); break;
-      case 't': out.push_back('\t'); break;
-      case 'r': out.push_back('\r'); break;
-      case '\\': out.push_back('\\'); break;
-      default: out.push_back('\\'); out.push_back(value[i]); break;
+      case 's':
+        out.push_back(' ');
+        break;
+      case 'n':
+        out.push_back('\n');
+        break;
+      case 't':
+        out.push_back('\t');
+        break;
+      case 'r':
+        out.push_back('\r');
+        break;
+      case '\\':
+        out.push_back('\\');
+        break;
+      default:
+        out.push_back('\\');
+        out.push_back(value[i]);
+        break;
     }
   }
   return out;

@@ -113,10 +113,12 @@ TEST_F(Poll, FailuresOfTheListRunningFlagOrPidFailTheWholePoll) {
   EXPECT_EQ(clockCalls, 0u);
 
   audio.setProcessList({10, 11});
-  audio.failSizeRead(1, kAudioHardwarePropertyProcessObjectList, kAudioObjectPropertyScopeGlobal, -4);
+  audio.failSizeRead(1, kAudioHardwarePropertyProcessObjectList, kAudioObjectPropertyScopeGlobal,
+                     -4);
   EXPECT_EQ(poll().error(), DetectorError::osStatus(kAudioHardwarePropertyProcessObjectList, -4));
   audio.setProcessList({10, 11});
-  audio.failDataRead(1, kAudioHardwarePropertyProcessObjectList, kAudioObjectPropertyScopeGlobal, 7);
+  audio.failDataRead(1, kAudioHardwarePropertyProcessObjectList, kAudioObjectPropertyScopeGlobal,
+                     7);
   EXPECT_EQ(poll().error(), DetectorError::osStatus(kAudioHardwarePropertyProcessObjectList, 7));
 
   // Process 11 went away after the list was read: its 'piri' read fails with the layer's status,

@@ -21,9 +21,11 @@ namespace {
 using testing::PlistValue;
 
 TEST(FindBundleURL, FindsTheInnermostCaseSensitiveAppDirectoryAboveTheExecutable) {
-  EXPECT_EQ(findBundleURL("/Applications/Outer.app/Contents/Frameworks/Inner.app/Contents/MacOS/Inner"),
-            "/Applications/Outer.app/Contents/Frameworks/Inner.app");
-  EXPECT_EQ(findBundleURL("/Applications/Outer.app/Contents/MacOS/Outer"), "/Applications/Outer.app");
+  EXPECT_EQ(
+      findBundleURL("/Applications/Outer.app/Contents/Frameworks/Inner.app/Contents/MacOS/Inner"),
+      "/Applications/Outer.app/Contents/Frameworks/Inner.app");
+  EXPECT_EQ(findBundleURL("/Applications/Outer.app/Contents/MacOS/Outer"),
+            "/Applications/Outer.app");
   EXPECT_EQ(findBundleURL("/Tool.app/tool"), "/Tool.app");
   EXPECT_EQ(findBundleURL("/a/Tool.app//bin/"), "/a/Tool.app");
   EXPECT_EQ(findBundleURL("/x/a.b.app/c"), "/x/a.b.app");

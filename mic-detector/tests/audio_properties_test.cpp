@@ -79,16 +79,13 @@ TEST(GetObjectIDs, KeepsOnlyTheEntriesTheReadFilled) {
 
   // Growing: the buffer holds what was sized; the rest waits for the next poll.
   audio.setList(1, kAudioHardwarePropertyProcessObjectList, kGlobal, {10});
-  audio.changeListAfterSizeRead(1, kAudioHardwarePropertyProcessObjectList, kGlobal,
-                                {20, 21, 22});
-  EXPECT_EQ(*getObjectIDs(audio, 1, kAudioHardwarePropertyProcessObjectList, kGlobal),
-            (Ids{20}));
+  audio.changeListAfterSizeRead(1, kAudioHardwarePropertyProcessObjectList, kGlobal, {20, 21, 22});
+  EXPECT_EQ(*getObjectIDs(audio, 1, kAudioHardwarePropertyProcessObjectList, kGlobal), (Ids{20}));
   EXPECT_EQ(*getObjectIDs(audio, 1, kAudioHardwarePropertyProcessObjectList, kGlobal),
             (Ids{20, 21, 22}));
   // A real zero in the list is kept: only unfilled entries go.
   audio.setList(1, kAudioHardwarePropertyProcessObjectList, kGlobal, {0, 4});
-  EXPECT_EQ(*getObjectIDs(audio, 1, kAudioHardwarePropertyProcessObjectList, kGlobal),
-            (Ids{0, 4}));
+  EXPECT_EQ(*getObjectIDs(audio, 1, kAudioHardwarePropertyProcessObjectList, kGlobal), (Ids{0, 4}));
 }
 
 TEST(PropertyReads, ValuesAndTextsWithTheirFailures) {

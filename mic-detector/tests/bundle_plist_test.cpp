@@ -1,10 +1,8 @@
 // The bundle reader on real directories: XML and binary dictionaries, and the broken ones.
-#include "platform/bundle.h"
-
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <gtest/gtest.h>
-
+#include "platform/bundle.h"
 #include "plist_files.h"
 #include "test_files.h"
 
@@ -52,8 +50,8 @@ TEST(Bundle, DirectoriesWithoutAUsableDictionaryAreBundlesWithoutIdentifier) {
   testing::writeFile(root + "/Array.app/Contents/Info.plist",
                      "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>x</string>"
                      "</array></plist>");
-  testing::writeBundle(root + "/NumberId.app", {{"CFBundleIdentifier", PlistValue(std::uint64_t{7})}},
-                       true);
+  testing::writeBundle(root + "/NumberId.app",
+                       {{"CFBundleIdentifier", PlistValue(std::uint64_t{7})}}, true);
   testing::makeDirectories(root + "/Dir.app/Contents/Info.plist");
   // A FIFO in place of the dictionary must not stall the reader.
   testing::makeDirectories(root + "/Fifo.app/Contents");
@@ -63,7 +61,8 @@ TEST(Bundle, DirectoriesWithoutAUsableDictionaryAreBundlesWithoutIdentifier) {
                      testing::infoPlist({{"CFBundleIdentifier", PlistValue("com.example.huge")},
                                          {"Padding", PlistValue(std::string(5 << 20, 'p'))}},
                                         false));
-  for (const char* name : {"Empty", "Garbage", "Blank", "Array", "NumberId", "Dir", "Fifo", "Huge"}) {
+  for (const char* name :
+       {"Empty", "Garbage", "Blank", "Array", "NumberId", "Dir", "Fifo", "Huge"}) {
     const auto bundle = Bundle::atDirectory(root + "/" + name + ".app");
     ASSERT_TRUE(bundle.has_value()) << name;
     EXPECT_EQ(bundle->bundleIdentifier(), std::nullopt) << name;

@@ -50,17 +50,21 @@ TEST(JsonEncoder, TextsEscapeExactlyTheControlCharactersQuoteBackslashAndSolidus
   EXPECT_EQ(jsonString("Mikrofon \xC3\xBC \xE2\x80\xA8 \xF0\x9F\x8E\xA4"),
             "\"Mikrofon \xC3\xBC \xE2\x80\xA8 \xF0\x9F\x8E\xA4\"");
   // No line feed byte survives inside a document.
-  const std::string document =
-      encodeJson({"snapshot", 1, {{"a\nb", 1, 1, "c\r\nd", std::vector<MicInputDevice>{{"\n", "\n"}}}}});
+  const std::string document = encodeJson(
+      {"snapshot", 1, {{"a\nb", 1, 1, "c\r\nd", std::vector<MicInputDevice>{{"\n", "\n"}}}}});
   EXPECT_EQ(document.find('\n'), std::string::npos);
 }
 
 TEST(JsonEncoder, IllFormedUtf8BecomesOneReplacementPerMaximalSubpart) {
   const std::string fffd = "\xEF\xBF\xBD";
-  EXPECT_EQ(jsonString("a\xFF" "b"), "\"a" + fffd + "b\"");
-  EXPECT_EQ(jsonString("\xC3"), "\"" + fffd + "\"");                      // cut at the end
-  EXPECT_EQ(jsonString("\xE2\x82" "x"), "\"" + fffd + "x\"");             // truncated sequence
-  EXPECT_EQ(jsonString("\xC0\xAF"), "\"" + fffd + fffd + "\"");           // overlong
+  EXPECT_EQ(jsonString("a\xFF"
+                       "b"),
+            "\"a" + fffd + "b\"");
+  EXPECT_EQ(jsonString("\xC3"), "\"" + fffd + "\"");  // cut at the end
+  EXPECT_EQ(jsonString("\xE2\x82"
+                       "x"),
+            "\"" + fffd + "x\"");                                           // truncated sequence
+  EXPECT_EQ(jsonString("\xC0\xAF"), "\"" + fffd + fffd + "\"");             // overlong
   EXPECT_EQ(jsonString("\xED\xA0\x80"), "\"" + fffd + fffd + fffd + "\"");  // surrogate
   EXPECT_EQ(jsonString("\xF4\x90\x80\x80"), "\"" + fffd + fffd + fffd + fffd + "\"");  // > U+10FFFF
   EXPECT_EQ(jsonString("\xF0\x9F\x8E"), "\"" + fffd + "\"");

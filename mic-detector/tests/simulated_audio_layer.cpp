@@ -9,8 +9,7 @@
 namespace micdetector::testing {
 
 void SimulatedAudioLayer::setList(AudioObjectID object, AudioObjectPropertySelector selector,
-                                  AudioObjectPropertyScope scope,
-                                  std::vector<AudioObjectID> list) {
+                                  AudioObjectPropertyScope scope, std::vector<AudioObjectID> list) {
   put(object, selector, scope, std::move(list));
 }
 
@@ -132,9 +131,14 @@ OSStatus SimulatedAudioLayer::getPropertyText(AudioObjectID object,
   const auto* value = std::get_if<Text>(&property->value);
   if (value == nullptr) return kAudioHardwareUnknownPropertyError;
   switch (value->kind) {
-    case TextKind::text: text = value->value; break;
-    case TextKind::null: text.reset(); break;
-    case TextKind::untouched: break;
+    case TextKind::text:
+      text = value->value;
+      break;
+    case TextKind::null:
+      text.reset();
+      break;
+    case TextKind::untouched:
+      break;
   }
   return 0;
 }
@@ -148,8 +152,8 @@ std::vector<SimulatedAudioLayer::Read> SimulatedAudioLayer::readsOf(
   return matching;
 }
 
-SimulatedAudioLayer::Property* SimulatedAudioLayer::find(AudioObjectID object,
-                                                         const AudioObjectPropertyAddress& address) {
+SimulatedAudioLayer::Property* SimulatedAudioLayer::find(
+    AudioObjectID object, const AudioObjectPropertyAddress& address) {
   const auto it = properties_.find({object, address.mSelector, address.mScope});
   return it == properties_.end() ? nullptr : &it->second;
 }

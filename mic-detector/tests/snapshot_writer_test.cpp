@@ -129,7 +129,8 @@ TEST(FdWrite, WaitsOnAFullNonBlockingDescriptorInsteadOfCuttingTheLine) {
 TEST(Logger, WritesPrefixedLinesOnStandardError) {
   FdCapture capture(2);
   Logger::info("Microphone activity detector started");
-  Logger::error("Failed to load active input apps: Audio property unavailable for selector 1886548771");
+  Logger::error(
+      "Failed to load active input apps: Audio property unavailable for selector 1886548771");
   Logger::info("");
   Logger::error("bad \xFF byte / kept");
   EXPECT_EQ(capture.finish(),

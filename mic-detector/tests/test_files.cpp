@@ -4,8 +4,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +13,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+
 extern char** environ;
 
 namespace micdetector::testing {
@@ -22,7 +23,8 @@ namespace {
 
 std::vector<char*> argv(const std::vector<std::string>& arguments) {
   std::vector<char*> pointers;
-  for (const std::string& argument : arguments) pointers.push_back(const_cast<char*>(argument.c_str()));
+  for (const std::string& argument : arguments)
+    pointers.push_back(const_cast<char*>(argument.c_str()));
   pointers.push_back(nullptr);
   return pointers;
 }
@@ -36,7 +38,8 @@ int exitStatus(int status) {
 }  // namespace
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "mic-detector-test-XXXXXX").string();
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "mic-detector-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }

@@ -2,10 +2,10 @@
 // programs as child processes.
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace micdetector::testing {
 

@@ -59,7 +59,8 @@ TEST(XdgRunningApplications, LooksProcessesUpInTheProcessTableAndTheDataDirector
   EXPECT_EQ(rec->bundleIdentifier, "org.example.Rec");
   EXPECT_EQ(rec->localizedName, "Second");
   // The first data directory that has the entry wins.
-  testing::writeFile(first + "/applications/org.example.Rec.desktop", "[Desktop Entry]\nName=First\n");
+  testing::writeFile(first + "/applications/org.example.Rec.desktop",
+                     "[Desktop Entry]\nName=First\n");
   EXPECT_EQ(applications.applicationWithProcessIdentifier(42)->localizedName, "First");
 
   const auto noEntry = applications.applicationWithProcessIdentifier(43);
