@@ -24,9 +24,8 @@ class Bundle {
   std::optional<std::string> bundleIdentifier() const;
   InfoValue objectForInfoDictionaryKey(std::string_view key) const;
 
-  struct Info;  // the platform's parsed dictionary
-
  private:
+  struct Info;  // the platform's parsed dictionary
   explicit Bundle(std::shared_ptr<const Info> info) : info_(std::move(info)) {}
   std::shared_ptr<const Info> info_;  // null when there is no dictionary
 };
