@@ -186,6 +186,7 @@ TEST(IdentityOfRealProcesses, ResolvesThroughTheExecutablePathAndTheBundleOnDisk
                         {"CFBundleName", PlistValue("Inner")}},
                        true);
   const std::string longBundle = directory.path() + "/Long.app";
+  ASSERT_LT(longBundle.size(), 700u) << "the temporary directory's path is too long for this test";
   testing::writeBundle(longBundle, {{"CFBundleIdentifier", PlistValue("com.example.long")}}, false);
   // With its zero byte, a 1023-byte path fills the buffer; one more byte and there is no path.
   const std::string fits = pathOfLength(longBundle + "/fits", 1023);
