@@ -1,0 +1,264 @@
+// Follows the unit naming that desktops use when they launch applications into systemd
+// scopes and services; flatpak launches are named the same way with the launcher "flatpak".
+#include "xdg_running_applications.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include <sys/stat.h>
+
+namespace micdetector {
+namespace {
+
+constexpr std::size_t kMaxFileSize = 256 * 1024;
+
+std::optional<std::string> readSmallFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::string> contents;
+  struct stat status {};
+  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+    // Files under /proc report a size of 0, so read until the end rather than by size.
+    std::string bytes;
+    char chunk[4096];
+    for (;;) {
+      const ssize_t got = ::read(fd, chunk, sizeof chunk);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0 || bytes.size() + static_cast<std::size_t>(got) > kMaxFileSize) break;
+      bytes.append(chunk, static_cast<std::size_t>(got));
+    }
+    contents = std::move(bytes);
+  }
+  ::close(fd);
+  return contents;
+}
+
+std::vector<std::string_view> split(std::string_view text, char separator) {
+  std::vector<std::string_view> parts;
+  for (;;) {
+    const std::size_t at = text.find(separator);
+    parts.push_back(text.substr(0, at));
+    if (at == std::string_view::npos) return parts;
+    text.remove_prefix(at + 1);
+  }
+}
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Undoes systemd's unit-name escaping ("\x2d" for a dash inside a name part).
+std::string unescapeUnitPart(std::string_view part) {
+  std::string out;
+  for (std::size_t i = 0; i < part.size(); ++i) {
+    if (part[i] == '\\' && i + 3 < part.size() && part[i + 1] == 'x') {
+      const int high = hexDigit(part[i + 2]), low = hexDigit(part[i + 3]);
+      if (high >= 0 && low >= 0) {
+        out.push_back(static_cast<char>(high * 16 + low));
+        i += 3;
+        continue;
+      }
+    }
+    out.push_back(part[i]);
+  }
+  return out;
+}
+
+std::optional<std::string> applicationIdFromUnit(std::string_view unit) {
+  if (!unit.starts_with("app-")) return std::nullopt;
+  unit.remove_prefix(4);
+  std::vector<std::string_view> parts;
+  if (unit.ends_with(".scope")) {
+    unit.remove_suffix(6);
+    parts = split(unit, '-');
+    if (parts.size() < 2) return std::nullopt;
+    parts.pop_back();  // the launch's own number
+  } else if (unit.ends_with(".service")) {
+    unit.remove_suffix(8);
+    unit = unit.substr(0, unit.find('@'));
+    parts = split(unit, '-');
+  } else {
+    return std::nullopt;
+  }
+  // What is left is [launcher-]id; a launcher name has no dash.
+  if (parts.empty() || parts.size() > 2 || parts.back().empty()) return std::nullopt;
+  std::string id = unescapeUnitPart(parts.back());
+  if (id.empty() || id.find('/') != std::string::npos || id == "." || id == "..") {
+    return std::nullopt;
+  }
+  return id;
+}
+
+// "de_DE.UTF-8@euro" gives the keys to try: "de_DE@euro", "de_DE", "de@euro", "de".
+std::vector<std::string> localeKeys(std::string_view locale) {
+  std::string_view modifier;
+  if (const std::size_t at = locale.find('@'); at != std::string_view::npos) {
+    modifier = locale.substr(at);
+    locale = locale.substr(0, at);
+  }
+  locale = locale.substr(0, locale.find('.'));
+  std::vector<std::string> keys;
+  if (locale.empty() || locale == "C" || locale == "POSIX") return keys;
+  const std::string_view language = locale.substr(0, locale.find('_'));
+  if (!modifier.empty()) keys.push_back(std::string(locale) + std::string(modifier));
+  keys.emplace_back(locale);
+  if (language != locale) {
+    if (!modifier.empty()) keys.push_back(std::string(language) + std::string(modifier));
+    keys.emplace_back(language);
+  }
+  return keys;
+}
+
+std::string unescapeDesktopValue(std::string_view value) {
+  std::string out;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (value[i] != '\\' || i + 1 == value.size()) {
+      out.push_back(value[i]);
+      continue;
+    }
+    switch (value[++i]) {
+      case 's':
+        out.push_back(' ');
+        break;
+      case 'n':
+        out.push_back('\n');
+        break;
+      case 't':
+        out.push_back('\t');
+        break;
+      case 'r':
+        out.push_back('\r');
+        break;
+      case '\\':
+        out.push_back('\\');
+        break;
+      default:
+        out.push_back('\\');
+        out.push_back(value[i]);
+        break;
+    }
+  }
+  return out;
+}
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+}  // namespace
+
+std::optional<std::string> applicationIdFromCgroup(std::string_view cgroupContents) {
+  // cgroup v2 has the line "0::/path"; under v1 the systemd hierarchy is "N:name=systemd:/path".
+  std::string_view path;
+  for (std::string_view line : split(cgroupContents, '\n')) {
+    const auto fields = split(line, ':');
+    if (fields.size() < 3) continue;
+    if ((fields[0] == "0" && fields[1].empty()) || fields[1] == "name=systemd") {
+      path = line.substr(fields[0].size() + fields[1].size() + 2);
+      if (fields[1].empty()) break;
+    }
+  }
+  // The innermost application unit decides: a unit may hold sub-groups of its own.
+  const auto components = split(path, '/');
+  for (auto it = components.rbegin(); it != components.rend(); ++it) {
+    if (auto id = applicationIdFromUnit(*it)) return id;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> desktopEntryName(std::string_view desktopFileContents,
+                                            std::string_view locale) {
+  const std::vector<std::string> wanted = localeKeys(locale);
+  std::optional<std::string> plain;
+  std::optional<std::string> localized;
+  std::size_t localizedRank = wanted.size();
+  bool inEntry = false;
+  for (std::string_view line : split(desktopFileContents, '\n')) {
+    line = trimmed(line);
+    if (line.empty() || line.front() == '#') continue;
+    if (line.front() == '[') {
+      inEntry = line == "[Desktop Entry]";
+      continue;
+    }
+    if (!inEntry) continue;
+    const std::size_t equals = line.find('=');
+    if (equals == std::string_view::npos) continue;
+    const std::string_view key = trimmed(line.substr(0, equals));
+    const std::string_view value = trimmed(line.substr(equals + 1));
+    if (key == "Name") {
+      if (!plain) plain = unescapeDesktopValue(value);
+    } else if (key.starts_with("Name[") && key.ends_with("]")) {
+      const std::string_view tag = key.substr(5, key.size() - 6);
+      for (std::size_t rank = 0; rank < localizedRank; ++rank) {
+        if (wanted[rank] == tag) {
+          localized = unescapeDesktopValue(value);
+          localizedRank = rank;
+          break;
+        }
+      }
+    }
+  }
+  return localized ? localized : plain;
+}
+
+XdgRunningApplications::XdgRunningApplications(std::string procRoot,
+                                               std::vector<std::string> dataDirectories,
+                                               std::string locale)
+    : procRoot_(std::move(procRoot)),
+      dataDirectories_(std::move(dataDirectories)),
+      locale_(std::move(locale)) {}
+
+std::optional<RunningApplication> XdgRunningApplications::applicationWithProcessIdentifier(
+    std::int32_t pid) {
+  if (pid <= 0) return std::nullopt;
+  const auto cgroup = readSmallFile(procRoot_ + "/" + std::to_string(pid) + "/cgroup");
+  if (!cgroup) return std::nullopt;
+  auto id = applicationIdFromCgroup(*cgroup);
+  if (!id) return std::nullopt;
+  RunningApplication application{*id, std::nullopt};
+  for (const std::string& directory : dataDirectories_) {
+    if (const auto entry = readSmallFile(directory + "/applications/" + *id + ".desktop")) {
+      application.localizedName = desktopEntryName(*entry, locale_);
+      break;
+    }
+  }
+  return application;
+}
+
+std::vector<std::string> xdgDataDirectories() {
+  std::vector<std::string> directories;
+  const char* dataHome = std::getenv("XDG_DATA_HOME");
+  const char* home = std::getenv("HOME");
+  if (dataHome != nullptr && dataHome[0] == '/') {
+    directories.emplace_back(dataHome);
+  } else if (home != nullptr && home[0] == '/') {
+    directories.push_back(std::string(home) + "/.local/share");
+  }
+  const char* dataDirs = std::getenv("XDG_DATA_DIRS");
+  const std::string_view list =
+      dataDirs != nullptr && dataDirs[0] != '\0' ? dataDirs : "/usr/local/share:/usr/share";
+  for (std::string_view directory : split(list, ':')) {
+    if (!directory.empty() && directory.front() == '/') directories.emplace_back(directory);
+  }
+  return directories;
+}
+
+std::unique_ptr<RunningApplications> makeSystemRunningApplications() {
+  const char* locale = std::getenv("LC_ALL");
+  if (locale == nullptr || locale[0] == '\0') locale = std::getenv("LC_MESSAGES");
+  if (locale == nullptr || locale[0] == '\0') locale = std::getenv("LANG");
+  return std::make_unique<XdgRunningApplications>("/proc", xdgDataDirectories(),
+                                                  locale != nullptr ? locale : "");
+}
+
+}  // namespace micdetector

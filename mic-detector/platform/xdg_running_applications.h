@@ -1,0 +1,42 @@
+// Running applications on a Linux desktop: a process belongs to the application whose systemd
+// unit (app-<launcher>-<id>-<n>.scope, app-<id>@<n>.service) holds it, and the application's
+// name comes from its <id>.desktop file.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "running_applications.h"
+
+namespace micdetector {
+
+// The application id named by a process's /proc/PID/cgroup contents, or nothing when the
+// process does not run in an application unit.
+std::optional<std::string> applicationIdFromCgroup(std::string_view cgroupContents);
+
+// The Name of a desktop entry's [Desktop Entry] group, localized for `locale` (such as
+// "de_DE.UTF-8") where the file has a translation.
+std::optional<std::string> desktopEntryName(std::string_view desktopFileContents,
+                                            std::string_view locale);
+
+class XdgRunningApplications final : public RunningApplications {
+ public:
+  // `procRoot` is where the process table is mounted; `dataDirectories` are searched in order
+  // for applications/<id>.desktop.
+  XdgRunningApplications(std::string procRoot, std::vector<std::string> dataDirectories,
+                         std::string locale);
+
+  std::optional<RunningApplication> applicationWithProcessIdentifier(std::int32_t pid) override;
+
+ private:
+  std::string procRoot_;
+  std::vector<std::string> dataDirectories_;
+  std::string locale_;
+};
+
+// XDG_DATA_HOME, then XDG_DATA_DIRS, with their standard defaults.
+std::vector<std::string> xdgDataDirectories();
+
+}  // namespace micdetector
