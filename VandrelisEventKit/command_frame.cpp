@@ -8,6 +8,7 @@
 #include "fd_write.h"
 #include "helper_error.h"
 #include "permission.h"
+#include "snapshot.h"
 #include "text.h"
 
 namespace vandrelis {
@@ -23,6 +24,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"status", [](store::CalendarStore& s, const std::vector<std::string>&) { status(s); }},
     {"authorize", [](store::CalendarStore& s, const std::vector<std::string>&) { authorize(s); }},
+    {"snapshot", [](store::CalendarStore& s, const std::vector<std::string>& a) { snapshot(s, a); }},
 };
 
 void dispatch(store::CalendarStore& store, const std::vector<std::string>& arguments) {
