@@ -2,9 +2,13 @@
 // are counted without it, since among ASCII characters only CR LF forms a cluster of two.
 #include "text.h"
 
+#include <atomic>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include <unicode/brkiter.h>
+#include <unicode/uchar.h>
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
 #include <unicode/utext.h>
@@ -12,15 +16,184 @@
 namespace vandrelis {
 namespace {
 
-icu::BreakIterator& characterIterator() {
-  thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
+// One iterator and one reusable UTF-8 text per thread: opening either costs an allocation.
+struct Segmenter {
+  std::unique_ptr<icu::BreakIterator> iterator;
+  UText* text = nullptr;
+
+  Segmenter() {
     UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> it(
-        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-    if (U_FAILURE(status) || !it) std::abort();  // ICU data missing: nothing sensible to do
-    return it;
-  }();
-  return *iterator;
+    iterator.reset(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    if (U_FAILURE(status) || !iterator) std::abort();  // ICU data missing: nothing sensible to do
+  }
+  ~Segmenter() {
+    iterator.reset();
+    if (text != nullptr) utext_close(text);
+  }
+  Segmenter(const Segmenter&) = delete;
+  Segmenter& operator=(const Segmenter&) = delete;
+
+  // Counts up to `limit` clusters of `segment`; returns the count and sets *end to the byte
+  // offset after the last one counted.
+  std::size_t clusters(std::string_view segment, std::size_t limit, std::size_t* end) {
+    UErrorCode status = U_ZERO_ERROR;
+    text = utext_openUTF8(text, segment.data(), static_cast<int64_t>(segment.size()), &status);
+    iterator->setText(text, status);
+    if (U_FAILURE(status)) std::abort();
+    std::size_t counted = 0;
+    std::int32_t boundary = 0;
+    while (counted < limit) {
+      const std::int32_t next = iterator->next();
+      if (next == icu::BreakIterator::DONE) break;
+      boundary = next;
+      ++counted;
+    }
+    *end = static_cast<std::size_t>(boundary);
+    return counted;
+  }
+};
+
+Segmenter& segmenter() {
+  thread_local Segmenter instance;
+  return instance;
+}
+
+// A code point's Grapheme_Cluster_Break value, with "Other" split by the rules that can
+// still join such a character to what precedes it.
+enum Kind : unsigned char {
+  kUnknown = 0,  // not yet looked up
+  kCr,
+  kLf,
+  kControl,
+  kPlain,          // Other: joined only by a preceding prepend
+  kPictographic,   // Other and Extended_Pictographic: also joined after ZWJ
+  kConsonant,      // Other that an Indic virama sequence can join to what precedes it
+  kExtend,
+  kZwj,
+  kSpacingMark,
+  kPrepend,
+  kRegional,
+  kHangulL,
+  kHangulV,
+  kHangulT,
+  kHangulLv,
+  kHangulLvt,
+  kObsolete,  // values no code point has had since Unicode 11: always left to the iterator
+};
+
+bool indicConsonant(UChar32 c) {
+#if U_ICU_VERSION_MAJOR_NUM >= 76
+  return u_getIntPropertyValue(c, UCHAR_INDIC_CONJUNCT_BREAK) == U_INCB_CONSONANT;
+#else
+  // Every consonant of the conjunct rule lies in the Devanagari to Malayalam blocks.
+  return c >= 0x0900 && c <= 0x0DFF;
+#endif
+}
+
+Kind kindOfCodePoint(UChar32 c) {
+  switch (u_getIntPropertyValue(c, UCHAR_GRAPHEME_CLUSTER_BREAK)) {
+    case U_GCB_OTHER:
+      if (u_hasBinaryProperty(c, UCHAR_EXTENDED_PICTOGRAPHIC)) return kPictographic;
+      return indicConsonant(c) ? kConsonant : kPlain;
+    case U_GCB_CR: return kCr;
+    case U_GCB_LF: return kLf;
+    case U_GCB_CONTROL: return kControl;
+    case U_GCB_EXTEND: return kExtend;
+    case U_GCB_ZWJ: return kZwj;
+    case U_GCB_SPACING_MARK: return kSpacingMark;
+    case U_GCB_PREPEND: return kPrepend;
+    case U_GCB_REGIONAL_INDICATOR: return kRegional;
+    case U_GCB_L: return kHangulL;
+    case U_GCB_V: return kHangulV;
+    case U_GCB_T: return kHangulT;
+    case U_GCB_LV: return kHangulLv;
+    case U_GCB_LVT: return kHangulLvt;
+    default: return kObsolete;
+  }
+}
+
+// Looked up once per BMP code point per process; threads race only to store equal values.
+Kind kindOf(UChar32 c) {
+  if (c > 0xFFFF) return kindOfCodePoint(c);
+  static std::atomic<unsigned char> cache[0x10000];
+  auto& slot = cache[c];
+  unsigned char kind = slot.load(std::memory_order_relaxed);
+  if (kind == kUnknown) {
+    kind = kindOfCodePoint(c);
+    slot.store(kind, std::memory_order_relaxed);
+  }
+  return static_cast<Kind>(kind);
+}
+
+bool isHangul(Kind k) { return k >= kHangulL && k <= kHangulLvt; }
+
+// True when no rule of UAX #29 can keep a and b in one cluster, whatever surrounds them. The
+// rules that look further back (emoji ZWJ sequences, flag pairs, Indic conjuncts) all need a
+// particular kind right before b, so two kinds decide it. Conservative: false means "ask the
+// iterator", not "no boundary".
+bool certainBoundary(Kind a, Kind b) {
+  if (a == kCr) return b != kLf;
+  if (a == kLf || a == kControl) return true;
+  if (b == kCr || b == kLf || b == kControl) return true;
+  if (a == kPrepend || a == kObsolete || b == kObsolete) return false;
+  switch (b) {
+    case kExtend:
+    case kZwj:
+    case kSpacingMark: return false;
+    case kHangulV:
+    case kHangulT: return !isHangul(a);
+    case kHangulL:
+    case kHangulLv:
+    case kHangulLvt: return a != kHangulL;
+    case kRegional: return a != kRegional;
+    case kPictographic: return a != kZwj;
+    case kConsonant: return a != kExtend && a != kZwj;
+    default: return true;
+  }
+}
+
+// Extenders and spacing marks join whatever non-control comes before them, so a base followed
+// by nothing else is one cluster.
+bool joinsAsOne(Kind first) { return first != kCr && first != kLf && first != kControl; }
+bool extender(Kind k) { return k == kExtend || k == kZwj || k == kSpacingMark; }
+
+struct CodePoint {
+  std::size_t length;
+  Kind kind;
+};
+
+CodePoint codePointAt(std::string_view text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) {
+    if (lead == '\r') return {1, kCr};
+    if (lead == '\n') return {1, kLf};
+    return {1, lead < 0x20 || lead == 0x7F ? kControl : kPlain};
+  }
+  std::size_t bad = 0;
+  const std::size_t length = utf8SequenceLength(text.substr(i), &bad);
+  if (length == 0) return {bad, kPlain};  // read as U+FFFD, as the iterator does
+  UChar32 c = 0;
+  if (length == 2) {
+    c = ((lead & 0x1F) << 6) | (byte(1) & 0x3F);
+  } else if (length == 3) {
+    c = ((lead & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) | (byte(2) & 0x3F);
+  } else {
+    c = ((lead & 0x07) << 18) | ((byte(1) & 0x3F) << 12) | ((byte(2) & 0x3F) << 6) |
+        (byte(3) & 0x3F);
+  }
+  return {length, kindOf(c)};
+}
+
+// Eight ASCII bytes with no CR, each a cluster of its own when the byte after them is ASCII.
+bool plainAsciiWord(const char* bytes) {
+  std::uint64_t word;
+  std::memcpy(&word, bytes, sizeof word);
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  const std::uint64_t cr = word ^ (kOnes * '\r');
+  const bool hasCr = ((cr - kOnes) & ~cr & kHigh) != 0;
+  return (word & kHigh) == 0 && !hasCr && static_cast<unsigned char>(bytes[8]) < 0x80;
 }
 
 bool isAscii(std::string_view text) {
@@ -49,46 +222,63 @@ std::string_view prefixCharacters(std::string_view text, std::size_t n) {
   if (text.size() <= n) return text;  // a cluster is at least one byte
   if (n == 0) return text.substr(0, 0);
 
-  // ASCII prefix: count clusters by hand.
-  std::size_t clusters = 0;
-  std::size_t i = 0;
-  std::size_t lastClusterStart = 0;
-  while (i < text.size()) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x80) break;
-    if (clusters == n) return text.substr(0, i);
-    lastClusterStart = i;
-    ++clusters;
-    i += (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ? 2 : 1;
-  }
-  if (i == text.size()) return text;  // whole text is ASCII with at most n clusters
-
-  // A non-ASCII byte may extend the last ASCII cluster (a combining mark), so let ICU take
-  // over from that cluster's start.
-  std::size_t from = 0;
-  std::size_t remaining = n;
-  if (clusters > 0) {
-    from = lastClusterStart;
-    remaining = n - (clusters - 1);
-  }
-  std::string_view rest = text.substr(from);
-  UErrorCode status = U_ZERO_ERROR;
-  UText* ut = utext_openUTF8(nullptr, rest.data(), static_cast<int64_t>(rest.size()), &status);
-  if (U_FAILURE(status)) std::abort();
-  icu::BreakIterator& it = characterIterator();
-  it.setText(ut, status);
-  std::int32_t boundary = 0;
-  for (std::size_t k = 0; k < remaining; ++k) {
-    boundary = it.next();
-    if (boundary == icu::BreakIterator::DONE) {
-      boundary = static_cast<std::int32_t>(rest.size());
-      break;
+  // Invariant: pos is a boundary, `count` < n clusters lie before it, and `current` is the
+  // code point at pos.
+  std::size_t pos = 0;
+  std::size_t count = 0;
+  CodePoint current = codePointAt(text, 0);
+  while (true) {
+    if (current.length == 1 && current.kind != kCr) {
+      const std::size_t before = pos;
+      while (pos + 9 <= text.size() && count + 8 < n && plainAsciiWord(text.data() + pos)) {
+        pos += 8;
+        count += 8;
+      }
+      if (pos != before) current = codePointAt(text, pos);
     }
+
+    // The segment from pos to the next certain boundary. Hard runs are bounded, so that a
+    // long run of joining characters is left to the iterator, which stops at the cap.
+    constexpr std::size_t kLongestSegment = 256;
+    const std::size_t start = pos;
+    const Kind first = current.kind;
+    CodePoint last = current;
+    std::size_t end = pos + current.length;
+    bool single = true;      // one code point so far
+    bool oneCluster = true;  // a base with its extenders, or CR LF
+    bool certain = false;    // end is a boundary known without the iterator
+    while (true) {
+      if (end == text.size()) {
+        certain = true;
+        break;
+      }
+      if (end - start > kLongestSegment) break;
+      const CodePoint next = codePointAt(text, end);
+      if (certainBoundary(last.kind, next.kind)) {
+        certain = true;
+        current = next;
+        break;
+      }
+      oneCluster = oneCluster && (first == kCr ? single && next.kind == kLf
+                                               : joinsAsOne(first) && extender(next.kind));
+      single = false;
+      end += next.length;
+      last = next;
+    }
+
+    std::size_t counted = 1;
+    std::size_t cut = end - start;
+    if (!certain || !oneCluster) {
+      // Without a certain end, the iterator takes the rest of the text up to the cap.
+      const std::string_view segment =
+          certain ? text.substr(start, end - start) : text.substr(start);
+      counted = segmenter().clusters(segment, n - count, &cut);
+    }
+    count += counted;
+    if (count == n) return text.substr(0, start + cut);
+    if (!certain || end == text.size()) return text;
+    pos = end;
   }
-  // Leave the iterator pointing at nothing of ours before the UText goes.
-  it.setText(icu::UnicodeString());
-  utext_close(ut);
-  return text.substr(0, from + static_cast<std::size_t>(boundary));
 }
 
 bool canonicallyEqual(std::string_view a, std::string_view b) {
