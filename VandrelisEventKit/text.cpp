@@ -2,6 +2,7 @@
 // are counted without it, since among ASCII characters only CR LF forms a cluster of two.
 #include "text.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -112,10 +113,12 @@ Kind kindOfCodePoint(UChar32 c) {
   }
 }
 
-// Looked up once per BMP code point per process; threads race only to store equal values.
+// Looked up once per code point of the first two planes (where text and emoji live) per
+// process; threads race only to store equal values.
 Kind kindOf(UChar32 c) {
-  if (c > 0xFFFF) return kindOfCodePoint(c);
-  static std::atomic<unsigned char> cache[0x10000];
+  constexpr UChar32 kCached = 0x20000;
+  if (c >= kCached) return kindOfCodePoint(c);
+  static std::atomic<unsigned char> cache[kCached];
   auto& slot = cache[c];
   unsigned char kind = slot.load(std::memory_order_relaxed);
   if (kind == kUnknown) {
@@ -157,6 +160,42 @@ bool certainBoundary(Kind a, Kind b) {
 bool joinsAsOne(Kind first) { return first != kCr && first != kLf && first != kControl; }
 bool extender(Kind k) { return k == kExtend || k == kZwj || k == kSpacingMark; }
 
+inline std::size_t sequenceLength(std::string_view text, std::size_t* badLength) {
+  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  unsigned char lead = byte(0);
+  if (lead < 0x80) return 1;
+  std::size_t need = 0;
+  unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    need = 1;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    need = 2;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    need = 3;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    *badLength = 1;
+    return 0;
+  }
+  for (std::size_t k = 1; k <= need; ++k) {
+    if (k >= text.size()) {
+      *badLength = k;
+      return 0;
+    }
+    unsigned char c = byte(k);
+    unsigned char lo = k == 1 ? low : 0x80;
+    unsigned char hi = k == 1 ? high : 0xBF;
+    if (c < lo || c > hi) {
+      *badLength = k;
+      return 0;
+    }
+  }
+  return need + 1;
+}
+
 struct CodePoint {
   std::size_t length;
   Kind kind;
@@ -171,7 +210,7 @@ CodePoint codePointAt(std::string_view text, std::size_t i) {
     return {1, lead < 0x20 || lead == 0x7F ? kControl : kPlain};
   }
   std::size_t bad = 0;
-  const std::size_t length = utf8SequenceLength(text.substr(i), &bad);
+  const std::size_t length = sequenceLength(text.substr(i), &bad);
   if (length == 0) return {bad, kPlain};  // read as U+FFFD, as the iterator does
   UChar32 c = 0;
   if (length == 2) {
@@ -245,8 +284,13 @@ std::string_view prefixCharacters(std::string_view text, std::size_t n) {
     CodePoint last = current;
     std::size_t end = pos + current.length;
     bool single = true;      // one code point so far
-    bool oneCluster = true;  // a base with its extenders, or CR LF
+    bool oneCluster = true;  // a base with its extenders or emoji ZWJ sequence, or CR LF
     bool certain = false;    // end is a boundary known without the iterator
+    // Flags: regional indicators pair up from the start of their run, which is here.
+    std::size_t regionals = first == kRegional ? 1 : 0;
+    bool allRegional = first == kRegional;
+    bool emojiChain = first == kPictographic;  // an emoji and its extenders so far
+    bool emojiZwj = false;                     // a ZWJ right after such a chain
     while (true) {
       if (end == text.size()) {
         certain = true;
@@ -259,8 +303,14 @@ std::string_view prefixCharacters(std::string_view text, std::size_t n) {
         current = next;
         break;
       }
-      oneCluster = oneCluster && (first == kCr ? single && next.kind == kLf
-                                               : joinsAsOne(first) && extender(next.kind));
+      const bool joins = first == kCr ? single && next.kind == kLf
+                                      : joinsAsOne(first) && (extender(next.kind) ||
+                                                              (emojiZwj && next.kind == kPictographic));
+      oneCluster = oneCluster && joins;
+      emojiZwj = emojiChain && next.kind == kZwj;
+      emojiChain = next.kind == kPictographic || (emojiChain && next.kind == kExtend);
+      allRegional = allRegional && next.kind == kRegional;
+      ++regionals;
       single = false;
       end += next.length;
       last = next;
@@ -268,7 +318,11 @@ std::string_view prefixCharacters(std::string_view text, std::size_t n) {
 
     std::size_t counted = 1;
     std::size_t cut = end - start;
-    if (!certain || !oneCluster) {
+    if (certain && !oneCluster && allRegional) {
+      constexpr std::size_t kRegionalBytes = 4;
+      counted = std::min((regionals + 1) / 2, n - count);
+      cut = std::min(counted * 2 * kRegionalBytes, end - start);
+    } else if (!certain || !oneCluster) {
       // Without a certain end, the iterator takes the rest of the text up to the cap.
       const std::string_view segment =
           certain ? text.substr(start, end - start) : text.substr(start);
@@ -293,39 +347,7 @@ std::string canonicalKey(std::string_view text) {
 }
 
 std::size_t utf8SequenceLength(std::string_view text, std::size_t* badLength) {
-  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  unsigned char lead = byte(0);
-  if (lead < 0x80) return 1;
-  std::size_t need = 0;
-  unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    need = 1;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    need = 2;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    need = 3;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    *badLength = 1;
-    return 0;
-  }
-  for (std::size_t k = 1; k <= need; ++k) {
-    if (k >= text.size()) {
-      *badLength = k;
-      return 0;
-    }
-    unsigned char c = byte(k);
-    unsigned char lo = k == 1 ? low : 0x80;
-    unsigned char hi = k == 1 ? high : 0xBF;
-    if (c < lo || c > hi) {
-      *badLength = k;
-      return 0;
-    }
-  }
-  return need + 1;
+  return sequenceLength(text, badLength);
 }
 
 void appendRepairedUtf8(std::string& out, std::string_view text) {
