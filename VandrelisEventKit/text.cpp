@@ -130,6 +130,12 @@ Kind kindOf(UChar32 c) {
 
 bool isHangul(Kind k) { return k >= kHangulL && k <= kHangulLvt; }
 
+// Between two of these there is always a boundary: no rule joins them, whatever precedes.
+bool standsAlone(Kind k) {
+  return k == kPlain || k == kPictographic || k == kConsonant || k == kHangulLv ||
+         k == kHangulLvt;
+}
+
 // True when no rule of UAX #29 can keep a and b in one cluster, whatever surrounds them. The
 // rules that look further back (emoji ZWJ sequences, flag pairs, Indic conjuncts) all need a
 // particular kind right before b, so two kinds decide it. Conservative: false means "ask the
@@ -209,6 +215,16 @@ CodePoint codePointAt(std::string_view text, std::size_t i) {
     if (lead == '\n') return {1, kLf};
     return {1, lead < 0x20 || lead == 0x7F ? kControl : kPlain};
   }
+  // The common well-formed two- and three-byte forms first; the rest is checked in full.
+  const std::size_t left = text.size() - i;
+  const auto continuation = [&](std::size_t k) { return (byte(k) & 0xC0) == 0x80; };
+  if (lead >= 0xC2 && lead <= 0xDF && left >= 2 && continuation(1)) {
+    return {2, kindOf(((lead & 0x1F) << 6) | (byte(1) & 0x3F))};
+  }
+  if (lead >= 0xE1 && lead <= 0xEF && lead != 0xED && left >= 3 && continuation(1) &&
+      continuation(2)) {
+    return {3, kindOf(((lead & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) | (byte(2) & 0x3F))};
+  }
   std::size_t bad = 0;
   const std::size_t length = sequenceLength(text.substr(i), &bad);
   if (length == 0) return {bad, kPlain};  // read as U+FFFD, as the iterator does
@@ -274,6 +290,14 @@ std::string_view prefixCharacters(std::string_view text, std::size_t n) {
         count += 8;
       }
       if (pos != before) current = codePointAt(text, pos);
+    }
+    // A run of letters that each stand alone (most scripts' text) needs no segment logic.
+    while (standsAlone(current.kind) && pos + current.length < text.size()) {
+      const CodePoint next = codePointAt(text, pos + current.length);
+      if (!standsAlone(next.kind)) break;
+      pos += current.length;
+      if (++count == n) return text.substr(0, pos);
+      current = next;
     }
 
     // The segment from pos to the next certain boundary. Hard runs are bounded, so that a
