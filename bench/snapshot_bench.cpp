@@ -157,6 +157,22 @@ BENCHMARK(BM_LongNotes)
     ->Args({kHeavyMixed, 1500000})
     ->Unit(benchmark::kMicrosecond);
 
+// The store's read of one note alone: the interface hands out a copy, which is the only part
+// of a snapshot whose cost follows a text's full length.
+void BM_StoreNotesRead(benchmark::State& state) {
+  auto store = makeStore(static_cast<Kind>(state.range(0)), 1,
+                         static_cast<std::size_t>(state.range(1)));
+  const MemoryEvent& event = *store->events.front();
+  for (auto _ : state) benchmark::DoNotOptimize(event.notes());
+}
+BENCHMARK(BM_StoreNotesRead)
+    ->ArgNames({"kind", "chars"})
+    ->Args({kHeavyLatin, 30000})
+    ->Args({kHeavyLatin, 5000000})
+    ->Args({kHeavyMixed, 30000})
+    ->Args({kHeavyMixed, 1500000})
+    ->Unit(benchmark::kMicrosecond);
+
 // The cut alone, without the store's copy of the text: must not depend on the length.
 void BM_PrefixCharacters(benchmark::State& state) {
   const auto& clusters = state.range(0) == kHeavyMixed ? mixed() : latin();
