@@ -109,7 +109,8 @@ std::optional<EventOutput> eventOutput(const store::Event& event) {
     std::vector<PartyOutput>& parties = output.attendees.emplace();
     parties.reserve(kept);
     for (std::size_t i = 0; i < kept; ++i) {
-      if ((*attendees)[i]) parties.push_back(partyOutput(*(*attendees)[i]));  // null: nothing to read
+      if ((*attendees)[i])
+        parties.push_back(partyOutput(*(*attendees)[i]));  // null: nothing to read
     }
   }
   if (std::optional<store::Instant> modified = event.lastModifiedDate()) {

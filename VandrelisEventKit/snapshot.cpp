@@ -41,7 +41,8 @@ Window window(const std::vector<std::string>& arguments) {
 std::unordered_set<std::string> calendarKeys(const std::vector<std::string>& arguments) {
   std::unordered_set<std::string> keys;
   for (std::size_t i = 0; i + 1 < arguments.size(); ++i) {
-    if (canonicallyEqual(arguments[i], kCalendarOption)) keys.insert(canonicalKey(arguments[i + 1]));
+    if (canonicallyEqual(arguments[i], kCalendarOption))
+      keys.insert(canonicalKey(arguments[i + 1]));
   }
   return keys;
 }

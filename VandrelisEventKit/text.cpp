@@ -1,16 +1,17 @@
-// Grapheme cuts use ICU's character break iterator over the UTF-8 bytes in place; ASCII runs
-// are counted without it, since among ASCII characters only CR LF forms a cluster of two.
+// Grapheme cuts: boundaries that no rule can suppress (between two stand-alone letters,
+// around controls) are counted here; ICU's character break iterator decides the rest.
 #include "text.h"
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 
 #include <unicode/brkiter.h>
-#include <unicode/uchar.h>
 #include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
 #include <unicode/unistr.h>
 #include <unicode/utext.h>
 
@@ -66,9 +67,9 @@ enum Kind : unsigned char {
   kCr,
   kLf,
   kControl,
-  kPlain,          // Other: joined only by a preceding prepend
-  kPictographic,   // Other and Extended_Pictographic: also joined after ZWJ
-  kConsonant,      // Other that an Indic virama sequence can join to what precedes it
+  kPlain,         // Other: joined only by a preceding prepend
+  kPictographic,  // Other and Extended_Pictographic: also joined after ZWJ
+  kConsonant,     // Other that an Indic virama sequence can join to what precedes it
   kExtend,
   kZwj,
   kSpacingMark,
@@ -96,20 +97,34 @@ Kind kindOfCodePoint(UChar32 c) {
     case U_GCB_OTHER:
       if (u_hasBinaryProperty(c, UCHAR_EXTENDED_PICTOGRAPHIC)) return kPictographic;
       return indicConsonant(c) ? kConsonant : kPlain;
-    case U_GCB_CR: return kCr;
-    case U_GCB_LF: return kLf;
-    case U_GCB_CONTROL: return kControl;
-    case U_GCB_EXTEND: return kExtend;
-    case U_GCB_ZWJ: return kZwj;
-    case U_GCB_SPACING_MARK: return kSpacingMark;
-    case U_GCB_PREPEND: return kPrepend;
-    case U_GCB_REGIONAL_INDICATOR: return kRegional;
-    case U_GCB_L: return kHangulL;
-    case U_GCB_V: return kHangulV;
-    case U_GCB_T: return kHangulT;
-    case U_GCB_LV: return kHangulLv;
-    case U_GCB_LVT: return kHangulLvt;
-    default: return kObsolete;
+    case U_GCB_CR:
+      return kCr;
+    case U_GCB_LF:
+      return kLf;
+    case U_GCB_CONTROL:
+      return kControl;
+    case U_GCB_EXTEND:
+      return kExtend;
+    case U_GCB_ZWJ:
+      return kZwj;
+    case U_GCB_SPACING_MARK:
+      return kSpacingMark;
+    case U_GCB_PREPEND:
+      return kPrepend;
+    case U_GCB_REGIONAL_INDICATOR:
+      return kRegional;
+    case U_GCB_L:
+      return kHangulL;
+    case U_GCB_V:
+      return kHangulV;
+    case U_GCB_T:
+      return kHangulT;
+    case U_GCB_LV:
+      return kHangulLv;
+    case U_GCB_LVT:
+      return kHangulLvt;
+    default:
+      return kObsolete;
   }
 }
 
@@ -132,8 +147,7 @@ bool isHangul(Kind k) { return k >= kHangulL && k <= kHangulLvt; }
 
 // Between two of these there is always a boundary: no rule joins them, whatever precedes.
 bool standsAlone(Kind k) {
-  return k == kPlain || k == kPictographic || k == kConsonant || k == kHangulLv ||
-         k == kHangulLvt;
+  return k == kPlain || k == kPictographic || k == kConsonant || k == kHangulLv || k == kHangulLvt;
 }
 
 // True when no rule of UAX #29 can keep a and b in one cluster, whatever surrounds them. The
@@ -148,16 +162,23 @@ bool certainBoundary(Kind a, Kind b) {
   switch (b) {
     case kExtend:
     case kZwj:
-    case kSpacingMark: return false;
+    case kSpacingMark:
+      return false;
     case kHangulV:
-    case kHangulT: return !isHangul(a);
+    case kHangulT:
+      return !isHangul(a);
     case kHangulL:
     case kHangulLv:
-    case kHangulLvt: return a != kHangulL;
-    case kRegional: return a != kRegional;
-    case kPictographic: return a != kZwj;
-    case kConsonant: return a != kExtend && a != kZwj;
-    default: return true;
+    case kHangulLvt:
+      return a != kHangulL;
+    case kRegional:
+      return a != kRegional;
+    case kPictographic:
+      return a != kZwj;
+    case kConsonant:
+      return a != kExtend && a != kZwj;
+    default:
+      return true;
   }
 }
 
@@ -291,14 +312,21 @@ std::string_view prefixCharacters(std::string_view text, std::size_t n) {
       }
       if (pos != before) current = codePointAt(text, pos);
     }
-    // A run of letters that each stand alone (most scripts' text) needs no segment logic.
+    // A run of letters that each stand alone (most scripts' text) needs no segment logic;
+    // back to ASCII, the word-at-a-time path takes over again.
+    bool backToAscii = false;
     while (standsAlone(current.kind) && pos + current.length < text.size()) {
       const CodePoint next = codePointAt(text, pos + current.length);
       if (!standsAlone(next.kind)) break;
       pos += current.length;
       if (++count == n) return text.substr(0, pos);
       current = next;
+      if (current.length == 1) {
+        backToAscii = true;
+        break;
+      }
     }
+    if (backToAscii) continue;
 
     // The segment from pos to the next certain boundary. Hard runs are bounded, so that a
     // long run of joining characters is left to the iterator, which stops at the cap.
@@ -327,9 +355,10 @@ std::string_view prefixCharacters(std::string_view text, std::size_t n) {
         current = next;
         break;
       }
-      const bool joins = first == kCr ? single && next.kind == kLf
-                                      : joinsAsOne(first) && (extender(next.kind) ||
-                                                              (emojiZwj && next.kind == kPictographic));
+      const bool joins =
+          first == kCr ? single && next.kind == kLf
+                       : joinsAsOne(first) &&
+                             (extender(next.kind) || (emojiZwj && next.kind == kPictographic));
       oneCluster = oneCluster && joins;
       emojiZwj = emojiChain && next.kind == kZwj;
       emojiChain = next.kind == kPictographic || (emojiChain && next.kind == kExtend);
@@ -348,8 +377,10 @@ std::string_view prefixCharacters(std::string_view text, std::size_t n) {
       cut = std::min(counted * 2 * kRegionalBytes, end - start);
     } else if (!certain || !oneCluster) {
       // Without a certain end, the iterator takes the rest of the text up to the cap.
+      // The iterator's offsets are 32-bit; no cap comes near that many bytes.
+      constexpr std::size_t kIteratorLimit = INT32_MAX;
       const std::string_view segment =
-          certain ? text.substr(start, end - start) : text.substr(start);
+          text.substr(start, std::min(certain ? end - start : text.size() - start, kIteratorLimit));
       counted = segmenter().clusters(segment, n - count, &cut);
     }
     count += counted;

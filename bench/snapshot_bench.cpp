@@ -1,7 +1,6 @@
 // Throughput of the snapshot command over the in-memory store (events and JSON bytes per
 // second, peak memory), and the cost of texts far longer than their caps.
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <memory>
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
 #include "json_writer.h"
 #include "memory_store.h"
@@ -44,18 +44,30 @@ const std::vector<std::string>& latin() {
 // Cyrillic, CJK, Arabic, Devanagari with vowel signs, Hangul, emoji with skin tones and ZWJ,
 // flags and a decomposed accent.
 const std::vector<std::string>& mixed() {
-  static const std::vector<std::string> clusters = {
-      "\xD0\x9F", "\xD1\x80", "\xD0\xB8", " ", "\xE4\xBC\x9A", "\xE8\xAD\xB0", "\xD9\x85",
-      "\xD8\xB1", "\xE0\xA4\x95\xE0\xA4\xBF", "\xE0\xA4\xAE\xE0\xA5\x80", "\xED\x95\x9C",
-      "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD", "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7", "e\xCC\x81",
-      "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x92\xBB", ",", " "};
+  static const std::vector<std::string> clusters = {"\xD0\x9F",
+                                                    "\xD1\x80",
+                                                    "\xD0\xB8",
+                                                    " ",
+                                                    "\xE4\xBC\x9A",
+                                                    "\xE8\xAD\xB0",
+                                                    "\xD9\x85",
+                                                    "\xD8\xB1",
+                                                    "\xE0\xA4\x95\xE0\xA4\xBF",
+                                                    "\xE0\xA4\xAE\xE0\xA5\x80",
+                                                    "\xED\x95\x9C",
+                                                    "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD",
+                                                    "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7",
+                                                    "e\xCC\x81",
+                                                    "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x92\xBB",
+                                                    ",",
+                                                    " "};
   return clusters;
 }
 
 const std::vector<std::string>& japaneseAndRussian() {
   static const std::vector<std::string> clusters = {
-      "\xE5\xAE\x9A", "\xE4\xBE\x8B", "\xE4\xBC\x9A", "\xE8\xAD\xB0", "\xE3\x81\xAE",
-      " ", "\xD0\xA1", "\xD0\xBE", "\xD0\xB2", "\xD0\xB5", "\xD1\x82", " "};
+      "\xE5\xAE\x9A", "\xE4\xBE\x8B", "\xE4\xBC\x9A", "\xE8\xAD\xB0", "\xE3\x81\xAE", " ",
+      "\xD0\xA1",     "\xD0\xBE",     "\xD0\xB2",     "\xD0\xB5",     "\xD1\x82",     " "};
   return clusters;
 }
 
@@ -99,9 +111,9 @@ std::shared_ptr<MemoryStore> makeStore(Kind kind, std::size_t count,
   return store;
 }
 
-const std::vector<std::string> kArguments = {"snapshot", "--start", "2024-01-01T00:00:00.000Z",
-                                             "--end", "2025-01-01T00:00:00.000Z",
-                                             "--calendar", "calendar-A"};
+const std::vector<std::string> kArguments = {
+    "snapshot",   "--start",   "2024-01-01T00:00:00.000Z", "--end", "2025-01-01T00:00:00.000Z",
+    "--calendar", "calendar-A"};
 
 double maxResidentMegabytes() {
   rusage usage{};
@@ -145,8 +157,8 @@ BENCHMARK(BM_Snapshot)
 // range(0): kind; range(1): characters in each note. 20 events each, so the two lengths can be
 // compared per event.
 void BM_LongNotes(benchmark::State& state) {
-  auto store = makeStore(static_cast<Kind>(state.range(0)), 20,
-                         static_cast<std::size_t>(state.range(1)));
+  auto store =
+      makeStore(static_cast<Kind>(state.range(0)), 20, static_cast<std::size_t>(state.range(1)));
   runSnapshot(state, *store, 20);
 }
 BENCHMARK(BM_LongNotes)
@@ -160,8 +172,8 @@ BENCHMARK(BM_LongNotes)
 // The store's read of one note alone: the interface hands out a copy, which is the only part
 // of a snapshot whose cost follows a text's full length.
 void BM_StoreNotesRead(benchmark::State& state) {
-  auto store = makeStore(static_cast<Kind>(state.range(0)), 1,
-                         static_cast<std::size_t>(state.range(1)));
+  auto store =
+      makeStore(static_cast<Kind>(state.range(0)), 1, static_cast<std::size_t>(state.range(1)));
   const MemoryEvent& event = *store->events.front();
   for (auto _ : state) benchmark::DoNotOptimize(event.notes());
 }

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include "json_writer.h"
-
 #include "memory_store.h"
 
 namespace vandrelis {
@@ -51,8 +50,8 @@ TEST(EventConversion, LeftOutEventsAreReadNoFurtherThanNeeded) {
   MemoryEvent noEnd = plainEvent();
   noEnd.end.reset();
   EXPECT_EQ(eventOutput(noEnd), std::nullopt);
-  for (const char* property : {"title", "hasRecurrenceRules", "calendarItemIdentifier",
-                               "calendar", "notes", "attendees", "organizer"}) {
+  for (const char* property : {"title", "hasRecurrenceRules", "calendarItemIdentifier", "calendar",
+                               "notes", "attendees", "organizer"}) {
     EXPECT_EQ(noEnd.log->count(property), 0) << property;
   }
 
@@ -101,14 +100,16 @@ TEST(EventConversion, FieldsComeFromTheirProperties) {
   EXPECT_EQ(output->title, "(no title)");
   EXPECT_EQ(output->recurrenceId, "single");
   EXPECT_EQ(output->sourceEventId, "item-1:single");
-  EXPECT_FALSE(output->icalUid || output->description || output->meetingUrl ||
-               output->location || output->organizer || output->attendees ||
-               output->sourceUpdatedAt);
+  EXPECT_FALSE(output->icalUid || output->description || output->meetingUrl || output->location ||
+               output->organizer || output->attendees || output->sourceUpdatedAt);
   bare.titleValue = "";
   EXPECT_EQ(eventOutput(bare)->title, "");
 
-  for (auto [status, word] : {std::pair{0, "confirmed"}, {1, "confirmed"}, {2, "tentative"},
-                              {4, "confirmed"}, {-1, "confirmed"}}) {
+  for (auto [status, word] : {std::pair{0, "confirmed"},
+                              {1, "confirmed"},
+                              {2, "tentative"},
+                              {4, "confirmed"},
+                              {-1, "confirmed"}}) {
     bare.statusValue = status;
     EXPECT_EQ(eventOutput(bare)->status, word) << status;
   }
@@ -144,8 +145,7 @@ TEST(EventConversion, TextCapsCountUserPerceivedCharacters) {
   EXPECT_EQ(title(repeat("a", 512) + "\xCC\x81" + "b"), repeat("a", 512) + "\xCC\x81");
   EXPECT_EQ(title(repeat("a", 511) + "\r\n" + "b"), repeat("a", 511) + "\r\n");
   // Odd flags: regional indicators pair up from the start.
-  EXPECT_EQ(title("x" + repeat("\xF0\x9F\x87\xAB", 1023)),
-            "x" + repeat("\xF0\x9F\x87\xAB", 1022));
+  EXPECT_EQ(title("x" + repeat("\xF0\x9F\x87\xAB", 1023)), "x" + repeat("\xF0\x9F\x87\xAB", 1022));
 
   event.titleValue = "T";
   event.notesValue = repeat("\xE4\xB8\xAD", 20001);
@@ -192,7 +192,11 @@ TEST(EventConversion, ParticipantEmailNameAndStatus) {
   EXPECT_EQ(party("A", "https://mailto:a@b").email, std::nullopt);
   EXPECT_EQ(party("A", "urn:ann@example.org").email, std::nullopt);
   // A mark combining with the ":" makes the seventh character something else.
-  EXPECT_EQ(party("A", "mailto:\xCC\x81" "a@b").email, std::nullopt);
+  EXPECT_EQ(party("A",
+                  "mailto:\xCC\x81"
+                  "a@b")
+                .email,
+            std::nullopt);
   EXPECT_EQ(party("A", "mailto:" + repeat("e", 400)).email, repeat("e", 320));
   EXPECT_EQ(party("A", "mailto:" + repeat("\xC3\xA9", 400)).email, repeat("\xC3\xA9", 320));
 
@@ -200,7 +204,7 @@ TEST(EventConversion, ParticipantEmailNameAndStatus) {
   EXPECT_EQ(party(std::nullopt, "x").name, std::nullopt);
   EXPECT_EQ(party("", "x").name, "");
 
-  const char* words[] = {"pending", "accepted", "declined", "tentative",
+  const char* words[] = {"pending",   "accepted",  "declined",  "tentative",
                          "delegated", "completed", "in-process"};
   for (int status = 1; status <= 7; ++status) {
     EXPECT_EQ(party("A", "x", status).status, words[status - 1]);

@@ -40,13 +40,21 @@ void expectCutsMatch(std::string_view text) {
   const std::vector<std::size_t> boundaries = referenceBoundaries(text);
   for (std::size_t n = 0; n <= boundaries.size(); ++n) {
     const std::size_t expected = boundaries[std::min(n, boundaries.size() - 1)];
-    ASSERT_EQ(prefixCharacters(text, n).size(), expected) << "n " << n << " of " << ::testing::PrintToString(std::string(text));
+    ASSERT_EQ(prefixCharacters(text, n).size(), expected)
+        << "n " << n << " of " << ::testing::PrintToString(std::string(text));
   }
 }
 
 // Code points of every cluster-break kind, and ill-formed sequences.
 const std::vector<std::string> kPool = {
-    "a", "Z", " ", "\r", "\n", "\t", "\x7F", "\x01",
+    "a",
+    "Z",
+    " ",
+    "\r",
+    "\n",
+    "\t",
+    "\x7F",
+    "\x01",
     "\xC3\xA9",          // precomposed e-acute
     "\xCC\x81",          // combining acute
     "\xE2\x80\x8D",      // zero width joiner
@@ -56,21 +64,45 @@ const std::vector<std::string> kPool = {
     "\xF0\x9F\x8F\xBD",  // skin tone modifier
     "\xE2\x9D\xA4",      // heavy black heart (pictographic, BMP)
     "\xEF\xB8\x8F",      // variation selector 16
-    "\xE1\x84\x92", "\xE1\x85\xA1", "\xE1\x86\xAB",  // Hangul L, V, T
-    "\xEA\xB0\x80", "\xED\x95\x9C",                  // Hangul LV, LVT
-    "\xE0\xA4\x95", "\xE0\xA4\xB7",                  // Devanagari ka, ssa
-    "\xE0\xA5\x8D", "\xE0\xA4\xBF",                  // virama, vowel sign i
-    "\xD8\x80",                                      // Arabic number sign (prepend)
-    "\xE0\xB8\x81", "\xE0\xB8\xB3",                  // Thai ko kai, sara am
-    "\xE4\xB8\xAD",                                  // CJK
-    "\x80", "\xC3", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE0\x80", "\xF0\x9F\x91",
+    "\xE1\x84\x92",
+    "\xE1\x85\xA1",
+    "\xE1\x86\xAB",  // Hangul L, V, T
+    "\xEA\xB0\x80",
+    "\xED\x95\x9C",  // Hangul LV, LVT
+    "\xE0\xA4\x95",
+    "\xE0\xA4\xB7",  // Devanagari ka, ssa
+    "\xE0\xA5\x8D",
+    "\xE0\xA4\xBF",  // virama, vowel sign i
+    "\xD8\x80",      // Arabic number sign (prepend)
+    "\xE0\xB8\x81",
+    "\xE0\xB8\xB3",  // Thai ko kai, sara am
+    "\xE4\xB8\xAD",  // CJK
+    "\x80",
+    "\xC3",
+    "\xED\xA0\x80",
+    "\xF4\x90\x80\x80",
+    "\xE0\x80",
+    "\xF0\x9F\x91",
 };
 
 // Kinds whose boundaries depend on their neighbours, with a plain letter and line ends.
-const std::vector<std::string> kJoiners = {
-    "a", "\r", "\n", "\xCC\x81", "\xE2\x80\x8D", "\xF0\x9F\x87\xAB", "\xF0\x9F\x91\x8D",
-    "\xEF\xB8\x8F", "\xE1\x84\x92", "\xE1\x85\xA1", "\xE1\x86\xAB", "\xEA\xB0\x80",
-    "\xE0\xA4\x95", "\xE0\xA5\x8D", "\xE0\xA4\xBF", "\xD8\x80", "\x80"};
+const std::vector<std::string> kJoiners = {"a",
+                                           "\r",
+                                           "\n",
+                                           "\xCC\x81",
+                                           "\xE2\x80\x8D",
+                                           "\xF0\x9F\x87\xAB",
+                                           "\xF0\x9F\x91\x8D",
+                                           "\xEF\xB8\x8F",
+                                           "\xE1\x84\x92",
+                                           "\xE1\x85\xA1",
+                                           "\xE1\x86\xAB",
+                                           "\xEA\xB0\x80",
+                                           "\xE0\xA4\x95",
+                                           "\xE0\xA5\x8D",
+                                           "\xE0\xA4\xBF",
+                                           "\xD8\x80",
+                                           "\x80"};
 
 TEST(PrefixCharacters, MatchesTheBreakIteratorOnEveryShortSequence) {
   for (const std::string& a : kPool) {
@@ -97,9 +129,14 @@ TEST(PrefixCharacters, MatchesTheBreakIteratorOnRandomText) {
     // Runs of plain ASCII, where the word-at-a-time path applies, between any code points.
     for (std::size_t i = 0; i < points; ++i) {
       switch (random() % 3) {
-        case 0: text += std::string(random() % 20, 'x'); break;
-        case 1: text += kJoiners[random() % kJoiners.size()]; break;
-        default: text += kPool[random() % kPool.size()];
+        case 0:
+          text += std::string(random() % 20, 'x');
+          break;
+        case 1:
+          text += kJoiners[random() % kJoiners.size()];
+          break;
+        default:
+          text += kPool[random() % kPool.size()];
       }
     }
     expectCutsMatch(text);

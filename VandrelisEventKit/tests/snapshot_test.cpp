@@ -16,8 +16,8 @@ namespace {
 using testing::makeCalendar;
 using testing::MemoryEvent;
 using testing::MemoryStore;
-using testing::RunResult;
 using testing::runInProcess;
+using testing::RunResult;
 
 constexpr store::Instant kMay1 = 1714521600;  // 2024-05-01T00:00:00Z
 constexpr const char* kDenied = "vandrelis-eventkit: Calendar permission is not granted\n";
@@ -92,10 +92,10 @@ TEST(Snapshot, FailureChecksRunInOrder) {
 
 TEST(Snapshot, WindowGoesToTheQueryAsParsed) {
   auto store = storeWithCalendars({"A"});
-  RunResult result = runInProcess(command({"stray", "--start", "2024-05-01T02:00:00.000+02:00",
-                                           "--unknown", "--end", "2024-05-01T00:00:00.001Z",
-                                           "--start", "2030-01-01T00:00:00.000Z"}),
-                                  store);
+  RunResult result = runInProcess(
+      command({"stray", "--start", "2024-05-01T02:00:00.000+02:00", "--unknown", "--end",
+               "2024-05-01T00:00:00.001Z", "--start", "2030-01-01T00:00:00.000Z"}),
+      store);
   EXPECT_EQ(result.exitStatus, 0) << result.err;
   EXPECT_EQ(result.out, "{\"events\":[]}\n");
   EXPECT_EQ(result.err, "");
@@ -120,9 +120,8 @@ TEST(Snapshot, CalendarSelection) {
   // No --calendar: the query gets an empty list, never every calendar.
   EXPECT_EQ(selection({"A", "B"}, {}), List{});
   // Store order, each once, unknown identifiers dropped.
-  EXPECT_EQ(selection({"A", "B", "C"},
-                      {"--calendar", "C", "--calendar", "nope", "--calendar", "A", "--calendar",
-                       "C"}),
+  EXPECT_EQ(selection({"A", "B", "C"}, {"--calendar", "C", "--calendar", "nope", "--calendar", "A",
+                                        "--calendar", "C"}),
             (List{"A", "C"}));
   // A trailing --calendar is ignored; a value is itself tested as an option name.
   EXPECT_EQ(selection({"A", "B"}, {"--calendar", "B", "--calendar"}), List{"B"});
@@ -190,8 +189,8 @@ TEST(SnapshotProcess, PermissionGateAndOptionChecks) {
                 "vandrelis-eventkit: Missing --start\n");
   expectFailure(run({"--start", "2024-05-02T00:00:00.000Z", "--end", "2024-05-01T00:00:00.000Z"}),
                 kInvalidWindow);
-  RunResult result = run({"--start", "2024-05-01T00:00:00.000Z", "--end",
-                          "2024-05-02T00:00:00.000Z"});
+  RunResult result =
+      run({"--start", "2024-05-01T00:00:00.000Z", "--end", "2024-05-02T00:00:00.000Z"});
   EXPECT_EQ(result.exitStatus, 0) << result.err;
   EXPECT_EQ(result.out, "{\"events\":[]}\n");
   EXPECT_EQ(result.err, "");
