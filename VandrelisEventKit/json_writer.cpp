@@ -63,8 +63,8 @@ bool plainWord(const char* bytes) {
          !hasZeroByte(word ^ (kOnes * '/'));
 }
 
-// The length of the well-formed two- or three-byte sequence at text[i] in its common forms,
-// or 0 to have the sequence checked in full.
+// The length of the well-formed sequence at text[i] in its common forms, or 0 to have the
+// sequence checked in full.
 std::size_t commonSequenceLength(std::string_view text, std::size_t i) {
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
   const auto continuation = [&](std::size_t k) { return (byte(k) & 0xC0) == 0x80; };
@@ -74,6 +74,11 @@ std::size_t commonSequenceLength(std::string_view text, std::size_t i) {
   if (lead >= 0xE1 && lead <= 0xEF && lead != 0xED && left >= 3 && continuation(1) &&
       continuation(2)) {
     return 3;
+  }
+  // Four bytes: planes 1 to 15 (emoji among them); F0 needs a narrower second byte.
+  if (lead >= 0xF0 && lead <= 0xF3 && left >= 4 && (lead != 0xF0 || byte(1) >= 0x90) &&
+      continuation(1) && continuation(2) && continuation(3)) {
+    return 4;
   }
   return 0;
 }

@@ -228,7 +228,25 @@ struct CodePoint {
   Kind kind;
 };
 
-CodePoint codePointAt(std::string_view text, std::size_t i) {
+// Four-byte and ill-formed sequences, kept out of line so that the common path inlines.
+[[gnu::noinline]] CodePoint uncommonCodePointAt(std::string_view text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
+  std::size_t bad = 0;
+  const std::size_t length = sequenceLength(text.substr(i), &bad);
+  if (length == 0) return {bad, kPlain};  // read as U+FFFD, as the iterator does
+  UChar32 c = 0;
+  if (length == 2) {
+    c = ((byte(0) & 0x1F) << 6) | (byte(1) & 0x3F);
+  } else if (length == 3) {
+    c = ((byte(0) & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) | (byte(2) & 0x3F);
+  } else {
+    c = ((byte(0) & 0x07) << 18) | ((byte(1) & 0x3F) << 12) | ((byte(2) & 0x3F) << 6) |
+        (byte(3) & 0x3F);
+  }
+  return {length, kindOf(c)};
+}
+
+inline CodePoint codePointAt(std::string_view text, std::size_t i) {
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
   const unsigned char lead = byte(0);
   if (lead < 0x80) {
@@ -236,7 +254,7 @@ CodePoint codePointAt(std::string_view text, std::size_t i) {
     if (lead == '\n') return {1, kLf};
     return {1, lead < 0x20 || lead == 0x7F ? kControl : kPlain};
   }
-  // The common well-formed two- and three-byte forms first; the rest is checked in full.
+  // The common well-formed two- and three-byte forms first.
   const std::size_t left = text.size() - i;
   const auto continuation = [&](std::size_t k) { return (byte(k) & 0xC0) == 0x80; };
   if (lead >= 0xC2 && lead <= 0xDF && left >= 2 && continuation(1)) {
@@ -246,19 +264,7 @@ CodePoint codePointAt(std::string_view text, std::size_t i) {
       continuation(2)) {
     return {3, kindOf(((lead & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) | (byte(2) & 0x3F))};
   }
-  std::size_t bad = 0;
-  const std::size_t length = sequenceLength(text.substr(i), &bad);
-  if (length == 0) return {bad, kPlain};  // read as U+FFFD, as the iterator does
-  UChar32 c = 0;
-  if (length == 2) {
-    c = ((lead & 0x1F) << 6) | (byte(1) & 0x3F);
-  } else if (length == 3) {
-    c = ((lead & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) | (byte(2) & 0x3F);
-  } else {
-    c = ((lead & 0x07) << 18) | ((byte(1) & 0x3F) << 12) | ((byte(2) & 0x3F) << 6) |
-        (byte(3) & 0x3F);
-  }
-  return {length, kindOf(c)};
+  return uncommonCodePointAt(text, i);
 }
 
 // Eight ASCII bytes with no CR, each a cluster of its own when the byte after them is ASCII.

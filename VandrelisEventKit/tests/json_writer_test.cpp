@@ -176,7 +176,8 @@ TEST(JsonWriter, StringShortcutsMatchByteByByteEscaping) {
   const std::vector<std::string> pieces = {
       "a", "~", " ", "\"", "\\", "/", "\x1f", std::string(1, '\0'), "\x7f", "\xC3\xA9",
       "\xE4\xB8\xAD", "\xF0\x9F\x91\x8D", "\xED\xA0\x80", "\xE0\xA0\x80", "\xE0\x80\x80",
-      "\xC3", "\xE4\xB8", "\x80", "\xF5", "\xC0\xAF"};
+      "\xC3", "\xE4\xB8", "\x80", "\xF5", "\xC0\xAF", "\xF0\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF",
+      "\xF4\x90\x80\x80", "\xF3\xA0\x80\x81", "\xF0\x9F\x91"};
   std::mt19937 random(7);
   for (int round = 0; round < 3000; ++round) {
     std::string text;
