@@ -228,7 +228,7 @@ struct CodePoint {
   Kind kind;
 };
 
-// Four-byte and ill-formed sequences, kept out of line so that the common path inlines.
+// Ill-formed and rare sequences, kept out of line so that the common path inlines.
 [[gnu::noinline]] CodePoint uncommonCodePointAt(std::string_view text, std::size_t i) {
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
   std::size_t bad = 0;
@@ -254,7 +254,7 @@ inline CodePoint codePointAt(std::string_view text, std::size_t i) {
     if (lead == '\n') return {1, kLf};
     return {1, lead < 0x20 || lead == 0x7F ? kControl : kPlain};
   }
-  // The common well-formed two- and three-byte forms first.
+  // The common well-formed forms first.
   const std::size_t left = text.size() - i;
   const auto continuation = [&](std::size_t k) { return (byte(k) & 0xC0) == 0x80; };
   if (lead >= 0xC2 && lead <= 0xDF && left >= 2 && continuation(1)) {
@@ -263,6 +263,11 @@ inline CodePoint codePointAt(std::string_view text, std::size_t i) {
   if (lead >= 0xE1 && lead <= 0xEF && lead != 0xED && left >= 3 && continuation(1) &&
       continuation(2)) {
     return {3, kindOf(((lead & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) | (byte(2) & 0x3F))};
+  }
+  if (lead >= 0xF0 && lead <= 0xF3 && left >= 4 && (lead != 0xF0 || byte(1) >= 0x90) &&
+      continuation(1) && continuation(2) && continuation(3)) {
+    return {4, kindOf(((lead & 0x07) << 18) | ((byte(1) & 0x3F) << 12) | ((byte(2) & 0x3F) << 6) |
+                      (byte(3) & 0x3F))};
   }
   return uncommonCodePointAt(text, i);
 }
