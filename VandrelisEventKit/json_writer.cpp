@@ -71,8 +71,9 @@ std::size_t commonSequenceLength(std::string_view text, std::size_t i) {
   const unsigned char lead = byte(0);
   const std::size_t left = text.size() - i;
   if (lead >= 0xC2 && lead <= 0xDF && left >= 2 && continuation(1)) return 2;
-  if (lead >= 0xE1 && lead <= 0xEF && lead != 0xED && left >= 3 && continuation(1) &&
-      continuation(2)) {
+  // Three bytes: E0 and ED need narrower second bytes (no overlong forms, no surrogates).
+  if (lead >= 0xE0 && lead <= 0xEF && left >= 3 && continuation(1) && continuation(2) &&
+      (lead != 0xE0 || byte(1) >= 0xA0) && (lead != 0xED || byte(1) <= 0x9F)) {
     return 3;
   }
   // Four bytes: planes 1 to 15 (emoji among them); F0 needs a narrower second byte.

@@ -260,8 +260,9 @@ inline CodePoint codePointAt(std::string_view text, std::size_t i) {
   if (lead >= 0xC2 && lead <= 0xDF && left >= 2 && continuation(1)) {
     return {2, kindOf(((lead & 0x1F) << 6) | (byte(1) & 0x3F))};
   }
-  if (lead >= 0xE1 && lead <= 0xEF && lead != 0xED && left >= 3 && continuation(1) &&
-      continuation(2)) {
+  // Three bytes: E0 and ED need narrower second bytes (no overlong forms, no surrogates).
+  if (lead >= 0xE0 && lead <= 0xEF && left >= 3 && continuation(1) && continuation(2) &&
+      (lead != 0xE0 || byte(1) >= 0xA0) && (lead != 0xED || byte(1) <= 0x9F)) {
     return {3, kindOf(((lead & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) | (byte(2) & 0x3F))};
   }
   if (lead >= 0xF0 && lead <= 0xF3 && left >= 4 && (lead != 0xF0 || byte(1) >= 0x90) &&
