@@ -92,11 +92,11 @@ void appendJsonString(std::string& out, std::string_view text) {
   std::size_t i = 0;
   auto flush = [&] { out.append(text.data() + runStart, i - runStart); };
   while (i < text.size()) {
-    if (i + 8 <= text.size() && plainWord(text.data() + i)) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80 && i + 8 <= text.size() && plainWord(text.data() + i)) {
       i += 8;
       continue;
     }
-    unsigned char c = static_cast<unsigned char>(text[i]);
     if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\' && c != '/') {
       ++i;
       continue;
