@@ -110,7 +110,7 @@ TEST(Snapshot, CalendarSelection) {
   auto selection = [&](std::vector<std::string> identifiers, std::vector<std::string> options) {
     auto store = storeWithCalendars(std::move(identifiers));
     store->events.push_back(event("i", "T"));
-    options.insert(options.end(), window.begin(), window.end());
+    options.insert(options.begin(), window.begin(), window.end());  // so a --calendar can be last
     RunResult result = runInProcess(command(options), store);
     EXPECT_EQ(result.exitStatus, 0) << result.err;
     EXPECT_EQ(store->queryCount, 1);
