@@ -183,10 +183,11 @@ bool certainBoundary(Kind a, Kind b) {
 }
 
 // Extenders and spacing marks join whatever non-control comes before them, so a base followed
-// by nothing else is one cluster.
+// only by them is one cluster.
 bool joinsAsOne(Kind first) { return first != kCr && first != kLf && first != kControl; }
 bool extender(Kind k) { return k == kExtend || k == kZwj || k == kSpacingMark; }
 
+// utf8SequenceLength, in this file so that the cut's decoder inlines it.
 inline std::size_t sequenceLength(std::string_view text, std::size_t* badLength) {
   auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   unsigned char lead = byte(0);
