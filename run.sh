@@ -60,6 +60,13 @@ run_demo() {
   show "$helper"
   show "$helper" STATUS
   show "$helper" --start 2024-05-01T00:00:00.000Z snapshot
+  echo "== the sample calendars (samples/calendars) as the calendar store"
+  rm -rf "$XDG_DATA_HOME/vandrelis/calendars"
+  cp -r samples/calendars "$XDG_DATA_HOME/vandrelis/calendars"
+  show "$helper" status
+  show "$helper" list-calendars
+  show "$helper" snapshot --start 2024-05-13T00:00:00.000Z --end 2024-05-20T00:00:00.000Z \
+    --calendar work/meetings --calendar personal/home --calendar holidays/public
 }
 
 install_missing

@@ -251,6 +251,25 @@ TEST(VdirStore, ReadOnlyDirectoriesAreReadOnlyCalendars) {
                                        "5: wrong writability";
 }
 
+TEST(VdirStore, SampleTreeInTheRepository) {
+  testing::ScopedTimeZone utc("UTC");
+  VdirStore store(std::filesystem::path(EVENTKIT_SOURCE_DIR) / "samples" / "calendars");
+  CalendarList calendars = store.calendarsForEvents();
+  EXPECT_EQ(identifiers(calendars),
+            (std::vector<std::string>{"holidays/public", "personal/family", "personal/home",
+                                      "work/meetings"}));
+  ASSERT_NE(store.defaultCalendarForNewEvents(), nullptr);
+  EXPECT_EQ(store.defaultCalendarForNewEvents()->calendarIdentifier(), "work/meetings");
+  EventList may = store.eventsMatching(at("2024-05-01T00:00:00Z"), at("2024-06-01T00:00:00Z"),
+                                       calendars);
+  // 14 standups on Mondays, Wednesdays and Fridays less the excluded 1 May (the moved and the
+  // cancelled one still count here), the dentist, the trip, the review and two holidays.
+  EXPECT_EQ(may.size(), 18u);
+  int cancelled = 0;
+  for (const auto& e : may) cancelled += e->status() == 3 ? 1 : 0;
+  EXPECT_EQ(cancelled, 1);
+}
+
 TEST(VdirStore, StatusCommandReadsTheRootFromTheEnvironment) {
   TempDir dir;
   std::string data = dir.path() + "/data";
