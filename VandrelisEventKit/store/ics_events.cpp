@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -134,6 +135,26 @@ icaltimezone* systemZone(const std::string& tzid) {
   return zone;
 }
 
+// The zone a VTIMEZONE defines, shared by every file that carries the same definition:
+// servers repeat one VTIMEZONE in each item, and libical expands a zone's transitions (from
+// its first DTSTART on) once per zone object, which would otherwise dominate a query.
+icaltimezone* sharedFileZone(icalcomponent* vtimezone) {
+  static std::mutex mutex;
+  static std::unordered_map<std::string, icaltimezone*> cache;  // kept for the process's life
+  std::string definition = icalcomponent_as_ical_string(vtimezone);
+  std::lock_guard lock(mutex);
+  auto [it, added] = cache.emplace(std::move(definition), nullptr);
+  if (added) {
+    icaltimezone* zone = icaltimezone_new();
+    if (zone != nullptr && icaltimezone_set_component(zone, icalcomponent_new_clone(vtimezone))) {
+      it->second = zone;
+    } else if (zone != nullptr) {
+      icaltimezone_free(zone, 1);
+    }
+  }
+  return it->second;
+}
+
 // TZIDs are looked up in the file's own VTIMEZONEs first, then in the system's database.
 class ZoneResolver {
  public:
@@ -141,10 +162,11 @@ class ZoneResolver {
 
   icaltimezone* zone(const char* tzid) {
     if (tzid == nullptr) return nullptr;
-    if (vcalendar_ != nullptr) {
-      if (icaltimezone* own = icalcomponent_get_timezone(vcalendar_, tzid)) return own;
-    }
-    return systemZone(tzid);
+    if (auto it = resolved_.find(tzid); it != resolved_.end()) return it->second;
+    icaltimezone* found = fileZone(tzid);
+    if (found == nullptr) found = systemZone(tzid);
+    resolved_.emplace(tzid, found);
+    return found;
   }
 
   // Resolves a value of prop; a TZID that names no zone leaves the value floating.
@@ -163,7 +185,21 @@ class ZoneResolver {
   }
 
  private:
+  icaltimezone* fileZone(const char* tzid) {
+    if (vcalendar_ == nullptr) return nullptr;
+    for (icalcomponent* vtimezone =
+             icalcomponent_get_first_component(vcalendar_, ICAL_VTIMEZONE_COMPONENT);
+         vtimezone != nullptr;
+         vtimezone = icalcomponent_get_next_component(vcalendar_, ICAL_VTIMEZONE_COMPONENT)) {
+      icalproperty* id = icalcomponent_get_first_property(vtimezone, ICAL_TZID_PROPERTY);
+      const char* text = id != nullptr ? icalproperty_get_tzid(id) : nullptr;
+      if (text != nullptr && std::strcmp(text, tzid) == 0) return sharedFileZone(vtimezone);
+    }
+    return nullptr;
+  }
+
   icalcomponent* vcalendar_;
+  std::unordered_map<std::string, icaltimezone*> resolved_;
 };
 
 // How long each occurrence lasts: whole days in wall time, then exact seconds.
