@@ -258,6 +258,21 @@ END:VEVENT
   EXPECT_EQ(byUid(events, "backwards")->endDate(), at("2024-06-01T10:00:00Z"));
 }
 
+TEST(IcsEvents, FilesWithDifferentDefinitionsOfOneTzidKeepTheirOwn) {
+  auto fixed = [](const std::string& offset) {
+    return ics("BEGIN:VTIMEZONE\nTZID:Office\nBEGIN:STANDARD\nDTSTART:19700101T000000\n"
+               "TZOFFSETFROM:" + offset + "\nTZOFFSETTO:" + offset +
+               "\nEND:STANDARD\nEND:VTIMEZONE\n"
+               "BEGIN:VEVENT\nUID:o\nDTSTART;TZID=Office:20240501T120000\nEND:VEVENT\n");
+  };
+  for (int round = 0; round < 2; ++round) {  // the second round reads shared definitions
+    EXPECT_EQ(starts(expand(fixed("+0100"), "2024-05-01T00:00:00Z", "2024-05-02T00:00:00Z")),
+              std::vector<Instant>{at("2024-05-01T11:00:00Z")});
+    EXPECT_EQ(starts(expand(fixed("+0300"), "2024-05-01T00:00:00Z", "2024-05-02T00:00:00Z")),
+              std::vector<Instant>{at("2024-05-01T09:00:00Z")});
+  }
+}
+
 TEST(IcsEvents, WeeklySeriesKeepsItsWallTimeAcrossDaylightSaving) {
   VdirEventList events = expand(ics(R"(BEGIN:VEVENT
 UID:weekly
