@@ -10,6 +10,7 @@ bench=${BENCH:-build-bench/bench/vdir_store_bench}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export TZ=UTC
+khal_end=$(date -d "$end -1 day" +%F)  # khal's END day is included
 
 {
   echo "[calendars]"
@@ -33,8 +34,8 @@ CONF
 
 # khal prints an all-day event's last day as its end; the store's end is one second before
 # the following midnight. Both are brought to "start end-day" for the comparison.
-cold=$( { /usr/bin/time -f '%e' khal -c "$work/config" list --format '{start-long} {end-long} {title}' --day-format '' "$start" "$end" >"$work/khal.txt"; } 2>&1 | tail -1)
-warm=$( { /usr/bin/time -f '%e' khal -c "$work/config" list --format '{start-long} {end-long} {title}' --day-format '' "$start" "$end" >/dev/null; } 2>&1 | tail -1)
+cold=$( { /usr/bin/time -f '%e' khal -c "$work/config" list --format '{start-long} {end-long} {title}' --day-format '' "$start" "$khal_end" >"$work/khal.txt"; } 2>&1 | tail -1)
+warm=$( { /usr/bin/time -f '%e' khal -c "$work/config" list --format '{start-long} {end-long} {title}' --day-format '' "$start" "$khal_end" >/dev/null; } 2>&1 | tail -1)
 
 sed -E 's/^([0-9-]+T[0-9:]+) ([0-9-]+T[0-9:]+) /\1Z \2Z /; s/^([0-9]{4}-[0-9]{2}-[0-9]{2}) ([0-9]{4}-[0-9]{2}-[0-9]{2}) /\1 \2 /' \
   "$work/khal.txt" | grep -v "^$" | sort -u >"$work/khal.norm"
