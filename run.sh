@@ -49,10 +49,10 @@ show() {
 run_demo() {
   build build -DBUILD_TESTING=OFF
   local helper=build/VandrelisEventKit/vandrelis-eventkit
-  local home
-  home=$(mktemp -d)
-  trap 'rm -rf "$home"' EXIT
-  export XDG_DATA_HOME="$home/data"
+  # Global, not local: the EXIT trap runs after this function has returned.
+  demo_home=$(mktemp -d)
+  trap 'rm -rf "$demo_home"' EXIT
+  export XDG_DATA_HOME="$demo_home/data"
   echo "== vandrelis-eventkit (calendar store root: $XDG_DATA_HOME/vandrelis/calendars)"
   show "$helper" status
   show "$helper" authorize

@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
     double seconds = medianSeconds(repeats, [&] {
       count = store.eventsMatching(start, end, store.calendarsForEvents()).size();
     });
-    std::printf("query %s..%s: %zu events, median %.4f s over %d runs\n", argv[3], argv[4], count,
+    std::printf("query %s..%s: %zu events, median %.6f s over %d runs\n", argv[3], argv[4], count,
                 seconds, repeats);
     return 0;
   }
@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
         }
       }
     });
-    std::printf("parse: %zu VEVENTs, median %.4f s over %d runs\n", components, seconds, repeats);
+    std::printf("parse: %zu VEVENTs, median %.6f s over %d runs\n", components, seconds, repeats);
     return 0;
   }
   std::fprintf(stderr, "usage: %s query ROOT START END [REPEATS] | parse ROOT [REPEATS] | "
