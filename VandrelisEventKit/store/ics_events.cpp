@@ -115,9 +115,9 @@ bool isUtcZoneName(const std::string& id) {
 // libical, and a corpus names the same few zones thousands of times.
 icaltimezone* systemZone(const std::string& tzid) {
   static std::mutex mutex;
-  static std::unordered_map<std::string, icaltimezone*> cache;
+  static auto* cache = new std::unordered_map<std::string, icaltimezone*>();
   std::lock_guard lock(mutex);
-  if (auto it = cache.find(tzid); it != cache.end()) return it->second;
+  if (auto it = cache->find(tzid); it != cache->end()) return it->second;
   icaltimezone* zone = icaltimezone_get_builtin_timezone_from_tzid(tzid.c_str());
   if (zone == nullptr) zone = icaltimezone_get_builtin_timezone(tzid.c_str());
   if (zone == nullptr) {
@@ -131,7 +131,7 @@ icaltimezone* systemZone(const std::string& tzid) {
       }
     }
   }
-  cache.emplace(tzid, zone);
+  cache->emplace(tzid, zone);
   return zone;
 }
 
@@ -139,17 +139,20 @@ icaltimezone* systemZone(const std::string& tzid) {
 // servers repeat one VTIMEZONE in each item, and libical expands a zone's transitions (from
 // its first DTSTART on) once per zone object, which would otherwise dominate a query.
 icaltimezone* sharedFileZone(icalcomponent* vtimezone) {
+  // Kept for the process's life (never destroyed, so no thread can outlive it).
   static std::mutex mutex;
-  static std::unordered_map<std::string, icaltimezone*> cache;  // kept for the process's life
+  static auto* cache = new std::unordered_map<std::string, icaltimezone*>();
   std::string definition = icalcomponent_as_ical_string(vtimezone);
   std::lock_guard lock(mutex);
-  auto [it, added] = cache.emplace(std::move(definition), nullptr);
+  auto [it, added] = cache->emplace(std::move(definition), nullptr);
   if (added) {
     icaltimezone* zone = icaltimezone_new();
-    if (zone != nullptr && icaltimezone_set_component(zone, icalcomponent_new_clone(vtimezone))) {
+    icalcomponent* copy = icalcomponent_new_clone(vtimezone);
+    if (zone != nullptr && copy != nullptr && icaltimezone_set_component(zone, copy)) {
       it->second = zone;
-    } else if (zone != nullptr) {
-      icaltimezone_free(zone, 1);
+    } else {
+      if (copy != nullptr) icalcomponent_free(copy);
+      if (zone != nullptr) icaltimezone_free(zone, 1);
     }
   }
   return it->second;
@@ -645,6 +648,12 @@ std::optional<std::string> ianaZoneForTzid(std::string_view tzid) {
 bool appendIcsOccurrences(std::string_view text, std::shared_ptr<const VdirCalendar> calendar,
                           std::string itemIdentifier, Instant start, Instant end,
                           VdirEventList& out, ExpansionOptions options) {
+  // A malformed item is the user's data, never a reason to abort the process.
+  static const bool nonFatal = [] {
+    icalerror_set_errors_are_fatal(0);
+    return true;
+  }();
+  (void)nonFatal;
   std::string terminated(text);  // the parser wants a C string
   ComponentPtr root(icalparser_parse_string(terminated.c_str()));
   if (!root) return false;
