@@ -645,7 +645,7 @@ std::optional<std::string> ianaZoneForTzid(std::string_view tzid) {
   return zone;
 }
 
-bool appendIcsOccurrences(std::string_view text, std::shared_ptr<const VdirCalendar> calendar,
+bool appendIcsOccurrences(const std::string& text, std::shared_ptr<const VdirCalendar> calendar,
                           std::string itemIdentifier, Instant start, Instant end,
                           VdirEventList& out, ExpansionOptions options) {
   // A malformed item is the user's data, never a reason to abort the process.
@@ -654,8 +654,7 @@ bool appendIcsOccurrences(std::string_view text, std::shared_ptr<const VdirCalen
     return true;
   }();
   (void)nonFatal;
-  std::string terminated(text);  // the parser wants a C string
-  ComponentPtr root(icalparser_parse_string(terminated.c_str()));
+  ComponentPtr root(icalparser_parse_string(text.c_str()));
   if (!root) return false;
   std::vector<std::unique_ptr<ZoneResolver>> resolvers;
   std::vector<Group> groups;

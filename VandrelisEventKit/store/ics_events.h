@@ -93,7 +93,7 @@ struct ExpansionOptions {
 // Parses one iCalendar text and appends the occurrences of its VEVENTs that overlap
 // [start, end); the events of one file share itemIdentifier. Returns false when the text is
 // not iCalendar (nothing is appended then).
-bool appendIcsOccurrences(std::string_view text, std::shared_ptr<const VdirCalendar> calendar,
+bool appendIcsOccurrences(const std::string& text, std::shared_ptr<const VdirCalendar> calendar,
                           std::string itemIdentifier, Instant start, Instant end,
                           VdirEventList& out, ExpansionOptions options = {});
 
