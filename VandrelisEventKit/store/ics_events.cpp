@@ -428,16 +428,54 @@ std::int64_t wallKey(const icaltimetype& t) {
 
 bool sameWallTime(const icaltimetype& a, const icaltimetype& b) { return wallKey(a) == wallKey(b); }
 
+bool hasByParts(const icalrecurrencetype& rule) {
+  return rule.by_second[0] != ICAL_RECURRENCE_ARRAY_MAX ||
+         rule.by_minute[0] != ICAL_RECURRENCE_ARRAY_MAX ||
+         rule.by_hour[0] != ICAL_RECURRENCE_ARRAY_MAX ||
+         rule.by_day[0] != ICAL_RECURRENCE_ARRAY_MAX ||
+         rule.by_month_day[0] != ICAL_RECURRENCE_ARRAY_MAX ||
+         rule.by_year_day[0] != ICAL_RECURRENCE_ARRAY_MAX ||
+         rule.by_week_no[0] != ICAL_RECURRENCE_ARRAY_MAX ||
+         rule.by_month[0] != ICAL_RECURRENCE_ARRAY_MAX ||
+         rule.by_set_pos[0] != ICAL_RECURRENCE_ARRAY_MAX;
+}
+
+// A wall time as seconds on a clock without zone changes, and back.
+std::int64_t wallKeySeconds(const icaltimetype& t) {
+  icaltimetype plain = t;
+  plain.zone = nullptr;
+  plain.is_date = 0;
+  return static_cast<std::int64_t>(icaltime_as_timet(plain));
+}
+
+icaltimetype addSeconds(icaltimetype t, std::int64_t seconds) {
+  // icaltime_adjust takes int seconds; whole days go separately to stay in range.
+  icaltime_adjust(&t, static_cast<int>(seconds / 86400), 0, 0, static_cast<int>(seconds % 86400));
+  return t;
+}
+
 // The starts one RRULE gives between lower and upper (by instant), DTSTART excepted.
 void ruleOccurrences(icalrecurrencetype rule, const icaltimetype& dtstart, Instant lower,
                      Instant upper, const ExpansionOptions& options,
                      std::vector<Candidate>& out) {
   if (rule.freq == ICAL_NO_RECURRENCE) return;
   bool counted = rule.count > 0;
-  // libical skips ahead correctly for daily and coarser rules only; sub-daily rules (rare in
-  // calendars) are walked from DTSTART, bounded by kIterationLimit.
+  // libical skips ahead correctly for daily and coarser rules only.
   bool skip = options.skipAhead && !counted && rule.freq >= ICAL_DAILY_RECURRENCE;
-  IteratorPtr iterator(icalrecur_iterator_new(rule, dtstart));
+  icaltimetype first = dtstart;
+  if (options.skipAhead && !counted && rule.freq < ICAL_DAILY_RECURRENCE &&
+      !dtstart.is_date && (dtstart.zone == nullptr || icaltime_is_utc(dtstart)) &&
+      !hasByParts(rule)) {
+    // A plain sub-daily rule on a clock without DST steps evenly, so DTSTART can move ahead
+    // by whole steps (the real DTSTART is counted by the caller). Other sub-daily rules
+    // (rare in calendars) are walked from DTSTART, bounded by kIterationLimit.
+    static constexpr std::int64_t kUnit[] = {1, 60, 3600};
+    std::int64_t step = kUnit[rule.freq] * std::max<std::int64_t>(rule.interval, 1);
+    std::int64_t gap = (wallKeySeconds(wallTimeLike(dtstart, lower - kDay)) -
+                        wallKeySeconds(dtstart));
+    if (gap > step) first = addSeconds(dtstart, gap / step * step);
+  }
+  IteratorPtr iterator(icalrecur_iterator_new(rule, first));
   if (!iterator) return;
   // Wall times a day short of the bounds: occurrences before this are passed over without
   // the cost of a zone conversion.

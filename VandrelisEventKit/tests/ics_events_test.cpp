@@ -474,6 +474,7 @@ TEST(IcsEvents, SkippingAheadGivesTheSameOccurrencesAsExpandingFromTheStart) {
       "FREQ=MONTHLY;BYMONTHDAY=31",
       "FREQ=YEARLY;BYMONTH=3;BYDAY=-1SU",
       "FREQ=WEEKLY;UNTIL=20300320T000000Z",
+      "FREQ=HOURLY;INTERVAL=97",
   };
   const char* starts_[] = {"DTSTART:20150101T090000", "DTSTART;VALUE=DATE:20160531",
                            "DTSTART;TZID=America/New_York:20200229T233000",
@@ -493,6 +494,14 @@ TEST(IcsEvents, SkippingAheadGivesTheSameOccurrencesAsExpandingFromTheStart) {
     }
   }
   EXPECT_GT(compared, 250);
+
+  // A plain minutely rule since 1970 takes tens of millions of steps to walk; it is met
+  // where the window is.
+  VdirEventList minutes = expand(ics("BEGIN:VEVENT\nUID:m\nDTSTART:19700101T000000Z\n"
+                                     "RRULE:FREQ=MINUTELY;INTERVAL=10\nEND:VEVENT\n"),
+                                 "2030-06-03T09:00:00Z", "2030-06-03T10:00:00Z");
+  EXPECT_EQ(starts(minutes).size(), 6u);
+  EXPECT_EQ(minutes.front()->startDate(), at("2030-06-03T09:00:00Z"));
 
   VdirEventList week = expand(ics("BEGIN:VEVENT\nUID:d\nDTSTART;TZID=Europe/Berlin:19700101T090000\n"
                                   "RRULE:FREQ=DAILY\nEND:VEVENT\n"),
