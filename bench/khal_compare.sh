@@ -33,7 +33,9 @@ CONF
 } >"$work/config"
 
 # khal prints an all-day event's last day as its end; the store's end is one second before
-# the following midnight. Both are brought to "start end-day" for the comparison.
+# the following midnight. Both are brought to "start end-day" for the comparison. khal repeats
+# an event under each day it spans (hence sort -u), and lists cancelled events, which the
+# store's listing leaves out as the snapshot does.
 cold=$( { /usr/bin/time -f '%e' khal -c "$work/config" list --format '{start-long} {end-long} {title}' --day-format '' "$start" "$khal_end" >"$work/khal.txt"; } 2>&1 | tail -1)
 warm=$( { /usr/bin/time -f '%e' khal -c "$work/config" list --format '{start-long} {end-long} {title}' --day-format '' "$start" "$khal_end" >/dev/null; } 2>&1 | tail -1)
 
