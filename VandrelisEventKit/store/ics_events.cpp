@@ -138,11 +138,19 @@ icaltimezone* systemZone(const std::string& tzid) {
 // The zone a VTIMEZONE defines, shared by every file that carries the same definition:
 // servers repeat one VTIMEZONE in each item, and libical expands a zone's transitions (from
 // its first DTSTART on) once per zone object, which would otherwise dominate a query.
-icaltimezone* sharedFileZone(icalcomponent* vtimezone) {
+// The key is the definition's text as the file has it when known (cheap), else libical's
+// serialisation of it; the two kinds of key are kept apart by a prefix.
+icaltimezone* sharedFileZone(icalcomponent* vtimezone, std::string_view rawText) {
   // Kept for the process's life (never destroyed, so no thread can outlive it).
   static std::mutex mutex;
   static auto* cache = new std::unordered_map<std::string, icaltimezone*>();
-  std::string definition = icalcomponent_as_ical_string(vtimezone);
+  std::string definition;
+  if (!rawText.empty()) {
+    definition.reserve(rawText.size() + 1);
+    definition.append("r").append(rawText);
+  } else {
+    definition.append("s").append(icalcomponent_as_ical_string(vtimezone));
+  }
   std::lock_guard lock(mutex);
   auto [it, added] = cache->emplace(std::move(definition), nullptr);
   if (added) {
@@ -161,7 +169,10 @@ icaltimezone* sharedFileZone(icalcomponent* vtimezone) {
 // TZIDs are looked up in the file's own VTIMEZONEs first, then in the system's database.
 class ZoneResolver {
  public:
-  explicit ZoneResolver(icalcomponent* vcalendar) : vcalendar_(vcalendar) {}
+  // rawTexts: the file's own text of each VTIMEZONE component, where known.
+  ZoneResolver(icalcomponent* vcalendar,
+               const std::unordered_map<icalcomponent*, std::string_view>* rawTexts)
+      : vcalendar_(vcalendar), rawTexts_(rawTexts) {}
 
   icaltimezone* zone(const char* tzid) {
     if (tzid == nullptr) return nullptr;
@@ -196,12 +207,19 @@ class ZoneResolver {
          vtimezone = icalcomponent_get_next_component(vcalendar_, ICAL_VTIMEZONE_COMPONENT)) {
       icalproperty* id = icalcomponent_get_first_property(vtimezone, ICAL_TZID_PROPERTY);
       const char* text = id != nullptr ? icalproperty_get_tzid(id) : nullptr;
-      if (text != nullptr && std::strcmp(text, tzid) == 0) return sharedFileZone(vtimezone);
+      if (text != nullptr && std::strcmp(text, tzid) == 0) {
+        std::string_view raw;
+        if (rawTexts_ != nullptr) {
+          if (auto it = rawTexts_->find(vtimezone); it != rawTexts_->end()) raw = it->second;
+        }
+        return sharedFileZone(vtimezone, raw);
+      }
     }
     return nullptr;
   }
 
   icalcomponent* vcalendar_;
+  const std::unordered_map<icalcomponent*, std::string_view>* rawTexts_;
   std::unordered_map<std::string, icaltimezone*> resolved_;
 };
 
@@ -653,6 +671,35 @@ void collectEvents(icalcomponent* vcalendar, ZoneResolver* zones, std::vector<Gr
   }
 }
 
+// Pairs each VTIMEZONE component with its text in the file, when the file's
+// "BEGIN:VTIMEZONE" lines and the parsed components agree in number (both are in file order);
+// otherwise pairs none.
+std::unordered_map<icalcomponent*, std::string_view> vtimezoneTexts(
+    const std::string& text, const std::vector<icalcomponent*>& vcalendars) {
+  std::unordered_map<icalcomponent*, std::string_view> pairs;
+  std::vector<icalcomponent*> components;
+  for (icalcomponent* vcalendar : vcalendars) {
+    for (icalcomponent* c = icalcomponent_get_first_component(vcalendar, ICAL_VTIMEZONE_COMPONENT);
+         c != nullptr; c = icalcomponent_get_next_component(vcalendar, ICAL_VTIMEZONE_COMPONENT)) {
+      components.push_back(c);
+    }
+  }
+  if (components.empty()) return pairs;
+  static constexpr std::string_view kBegin = "BEGIN:VTIMEZONE", kEnd = "END:VTIMEZONE";
+  std::vector<std::string_view> texts;
+  std::string_view all = text;
+  for (std::size_t at = all.find(kBegin); at != std::string_view::npos;
+       at = all.find(kBegin, at + kBegin.size())) {
+    if (at > 0 && all[at - 1] != '\n') continue;
+    std::size_t end = all.find(kEnd, at);
+    if (end == std::string_view::npos) return pairs;
+    texts.push_back(all.substr(at, end - at));
+  }
+  if (texts.size() != components.size()) return pairs;
+  for (std::size_t i = 0; i < texts.size(); ++i) pairs.emplace(components[i], texts[i]);
+  return pairs;
+}
+
 }  // namespace
 
 std::optional<std::string> ianaZoneForTzid(std::string_view tzid) {
@@ -697,23 +744,26 @@ bool appendIcsOccurrences(const std::string& text, std::shared_ptr<const VdirCal
   std::vector<std::unique_ptr<ZoneResolver>> resolvers;
   std::vector<Group> groups;
   std::unordered_map<std::string, std::size_t> byUid;
+  std::vector<icalcomponent*> vcalendars;
   switch (icalcomponent_isa(root.get())) {
     case ICAL_VCALENDAR_COMPONENT:
-      resolvers.push_back(std::make_unique<ZoneResolver>(root.get()));
-      collectEvents(root.get(), resolvers.back().get(), groups, byUid);
+      vcalendars.push_back(root.get());
       break;
-    case ICAL_XROOT_COMPONENT: {  // several VCALENDARs in one file
+    case ICAL_XROOT_COMPONENT:  // several VCALENDARs in one file
       for (icalcomponent* vcalendar =
                icalcomponent_get_first_component(root.get(), ICAL_VCALENDAR_COMPONENT);
            vcalendar != nullptr;
            vcalendar = icalcomponent_get_next_component(root.get(), ICAL_VCALENDAR_COMPONENT)) {
-        resolvers.push_back(std::make_unique<ZoneResolver>(vcalendar));
-        collectEvents(vcalendar, resolvers.back().get(), groups, byUid);
+        vcalendars.push_back(vcalendar);
       }
       break;
-    }
     default:
       return false;
+  }
+  std::unordered_map<icalcomponent*, std::string_view> rawTexts = vtimezoneTexts(text, vcalendars);
+  for (icalcomponent* vcalendar : vcalendars) {
+    resolvers.push_back(std::make_unique<ZoneResolver>(vcalendar, &rawTexts));
+    collectEvents(vcalendar, resolvers.back().get(), groups, byUid);
   }
   ItemContext item{std::move(calendar), std::move(itemIdentifier)};
   Expander expander(item, start, end, options, out);

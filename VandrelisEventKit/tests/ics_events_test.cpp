@@ -270,6 +270,12 @@ TEST(IcsEvents, FilesWithDifferentDefinitionsOfOneTzidKeepTheirOwn) {
               std::vector<Instant>{at("2024-05-01T11:00:00Z")});
     EXPECT_EQ(starts(expand(fixed("+0300"), "2024-05-01T00:00:00Z", "2024-05-02T00:00:00Z")),
               std::vector<Instant>{at("2024-05-01T09:00:00Z")});
+    // Written in lower case, the definition is not found in the text and libical's own
+    // serialisation of it is the key.
+    std::string lower = fixed("+0200");
+    lower.replace(lower.find("BEGIN:VTIMEZONE"), 15, "begin:vtimezone");
+    EXPECT_EQ(starts(expand(lower, "2024-05-01T00:00:00Z", "2024-05-02T00:00:00Z")),
+              std::vector<Instant>{at("2024-05-01T10:00:00Z")});
   }
 }
 
