@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 DEBIAN_PACKAGES=(build-essential cmake ninja-build pkg-config libicu-dev libgtest-dev
-  libgmock-dev libbenchmark-dev tzdata libplist-dev)
+  libgmock-dev libbenchmark-dev tzdata libplist-dev libical-dev)
 
 install_missing() {
   local missing=()
@@ -49,9 +49,10 @@ show() {
 run_demo() {
   build build
   local helper=build/VandrelisEventKit/vandrelis-eventkit
-  DEMO_HOME=$(mktemp -d)
-  trap 'rm -rf "$DEMO_HOME"' EXIT
-  export XDG_DATA_HOME="$DEMO_HOME/data"
+  # Global, not local: the EXIT trap runs after this function has returned.
+  demo_home=$(mktemp -d)
+  trap 'rm -rf "$demo_home"' EXIT
+  export XDG_DATA_HOME="$demo_home/data"
   echo "== vandrelis-eventkit (calendar store root: $XDG_DATA_HOME/vandrelis/calendars)"
   show "$helper" status
   show "$helper" authorize
@@ -59,6 +60,13 @@ run_demo() {
   show "$helper"
   show "$helper" STATUS
   show "$helper" --start 2024-05-01T00:00:00.000Z snapshot
+  echo "== the sample calendars (samples/calendars) as the calendar store"
+  rm -rf "$XDG_DATA_HOME/vandrelis/calendars"
+  cp -r samples/calendars "$XDG_DATA_HOME/vandrelis/calendars"
+  show "$helper" status
+  show "$helper" list-calendars
+  show "$helper" snapshot --start 2024-05-13T00:00:00.000Z --end 2024-05-20T00:00:00.000Z \
+    --calendar work/meetings --calendar personal/home --calendar holidays/public
 }
 
 install_missing

@@ -7,9 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
+#include "store/ics_events.h"
+#include "store/notification_center.h"
 #include "store/platform_store.h"
+#include "store/vdir_tree.h"
+#include "store/vdir_watch.h"
 
 namespace vandrelis::store {
 namespace {
@@ -28,9 +33,15 @@ int makeDirectories(const std::filesystem::path& path) {
   return 0;
 }
 
+// Larger files are not calendar items a person keeps; reading them whole would only cost
+// memory.
+constexpr std::size_t kItemLimit = 64 * 1024 * 1024;
+
 }  // namespace
 
 VdirStore::VdirStore(std::filesystem::path root) : root_(std::move(root)) {}
+
+VdirStore::~VdirStore() = default;
 
 std::filesystem::path VdirStore::defaultRoot() {
   std::filesystem::path dataHome;
@@ -68,11 +79,49 @@ void VdirStore::requestFullAccessToEvents(AccessCompletion completion) {
   completion(authorizationStatus() == kStatusFullAccess, std::nullopt);
 }
 
-CalendarList VdirStore::calendarsForEvents() const { return {}; }
+CalendarList VdirStore::calendarsForEvents() const {
+  VdirTree tree = readVdirTree(root_);
+  return CalendarList(tree.calendars.begin(), tree.calendars.end());
+}
 
-std::shared_ptr<const Calendar> VdirStore::defaultCalendarForNewEvents() const { return nullptr; }
+std::shared_ptr<const Calendar> VdirStore::defaultCalendarForNewEvents() const {
+  VdirTree tree = readVdirTree(root_);
+  if (!tree.defaultCalendarIdentifier) return nullptr;
+  for (const auto& calendar : tree.calendars) {
+    if (calendar->identifier() == *tree.defaultCalendarIdentifier) return calendar;
+  }
+  return nullptr;
+}
 
-EventList VdirStore::eventsMatching(Instant, Instant, const CalendarList&) const { return {}; }
+EventList VdirStore::eventsMatching(Instant start, Instant end,
+                                    const CalendarList& calendars) const {
+  VdirEventList found;
+  std::vector<const Calendar*> seen;
+  for (const auto& calendar : calendars) {
+    auto vdirCalendar = std::dynamic_pointer_cast<const VdirCalendar>(calendar);
+    if (!vdirCalendar) continue;  // not one of this store's calendars
+    if (std::find(seen.begin(), seen.end(), calendar.get()) != seen.end()) continue;
+    seen.push_back(calendar.get());
+    const std::filesystem::path& directory = vdirCalendar->directory();
+    for (const std::string& name : listItems(directory)) {
+      std::optional<std::string> text = readRegularFile(directory / name, kItemLimit);
+      if (!text) continue;
+      std::string item = vdirCalendar->identifier() + "/" + name.substr(0, name.size() - 4);
+      appendIcsOccurrences(*text, vdirCalendar, std::move(item), start, end, found);
+    }
+  }
+  std::stable_sort(found.begin(), found.end(),
+                   [](const auto& a, const auto& b) { return occursBefore(*a, *b); });
+  return EventList(found.begin(), found.end());
+}
+
+void VdirStore::beginObservingChanges() {
+  std::lock_guard lock(watchMutex_);
+  if (watch_) return;
+  watch_ = std::make_unique<VdirWatch>(root_, [this] {
+    NotificationCenter::defaultCenter().post(kStoreChangedNotification, this);
+  });
+}
 
 std::unique_ptr<CalendarStore> makePlatformStore() {
   return std::make_unique<VdirStore>(VdirStore::defaultRoot());

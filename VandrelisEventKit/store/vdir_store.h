@@ -3,14 +3,19 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
+#include <mutex>
 
 #include "store/calendar_store.h"
 
 namespace vandrelis::store {
 
+class VdirWatch;
+
 class VdirStore : public CalendarStore {
  public:
   explicit VdirStore(std::filesystem::path root);
+  ~VdirStore() override;
 
   // $XDG_DATA_HOME/vandrelis/calendars, with $HOME/.local/share when XDG_DATA_HOME is unset
   // or empty.
@@ -27,11 +32,19 @@ class VdirStore : public CalendarStore {
 
   CalendarList calendarsForEvents() const override;
   std::shared_ptr<const Calendar> defaultCalendarForNewEvents() const override;
+  // Reads every item of the given calendars (only those this store listed) and expands it
+  // into the window; a file that cannot be read or parsed is left out.
   EventList eventsMatching(Instant start, Instant end,
                            const CalendarList& calendars) const override;
 
+  // Watches the tree with inotify; each burst of changes posts kStoreChangedNotification with
+  // this store as sender, on the watch's thread.
+  void beginObservingChanges() override;
+
  private:
   std::filesystem::path root_;
+  std::mutex watchMutex_;
+  std::unique_ptr<VdirWatch> watch_;
 };
 
 }  // namespace vandrelis::store

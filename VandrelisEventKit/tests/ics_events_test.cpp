@@ -1,0 +1,545 @@
+// Parsing and expansion of iCalendar items: properties, participants, time zones, recurrence
+// and the window's edges, checked against instants worked out by hand.
+#include "store/ics_events.h"
+
+#include <gtest/gtest.h>
+
+#include "vdir_fixtures.h"
+
+namespace vandrelis::store {
+namespace {
+
+using testing::at;
+using testing::ics;
+using testing::ScopedTimeZone;
+
+std::shared_ptr<const VdirCalendar> testCalendar() {
+  auto source = std::make_shared<VdirSource>("Work", 2, std::vector<std::string>{"me@example.org"});
+  return std::make_shared<VdirCalendar>("work/main", "Main", std::nullopt, source, true, "/nonexistent");
+}
+
+VdirEventList expand(const std::string& text, const std::string& start, const std::string& end,
+                     ExpansionOptions options = {}) {
+  VdirEventList events;
+  EXPECT_TRUE(appendIcsOccurrences(text, testCalendar(), "work/main/item", at(start), at(end),
+                                   events, options));
+  std::stable_sort(events.begin(), events.end(),
+                   [](const auto& a, const auto& b) { return occursBefore(*a, *b); });
+  return events;
+}
+
+std::shared_ptr<const VdirEvent> byUid(const VdirEventList& events, const std::string& uid) {
+  for (const auto& event : events) {
+    if (event->calendarItemExternalIdentifier() == uid) return event;
+  }
+  ADD_FAILURE() << "no event " << uid;
+  return std::make_shared<VdirEvent>(std::make_shared<VdirEventData>(), std::nullopt,
+                                     std::nullopt, std::nullopt);
+}
+
+std::vector<Instant> starts(const VdirEventList& events) {
+  std::vector<Instant> out;
+  for (const auto& event : events) out.push_back(event->startDate().value_or(-1));
+  return out;
+}
+
+TEST(IcsEvents, PropertiesAndParticipants) {
+  VdirEventList events = expand(ics(R"(BEGIN:VEVENT
+UID:full
+SUMMARY:Planning\, phase 2
+DESCRIPTION:Line one\nLine two
+LOCATION:
+URL:https://meet.example.com/abc?x=1
+LAST-MODIFIED:20240401T120000Z
+STATUS:TENTATIVE
+DTSTART:20240501T100000Z
+DTEND:20240501T110000Z
+ORGANIZER;CN=Olga:mailto:olga@example.org
+ATTENDEE;CN="Me, Myself";PARTSTAT=ACCEPTED:MAILTO:Me@Example.org
+ATTENDEE;PARTSTAT=DECLINED:mailto:other@example.org
+ATTENDEE;PARTSTAT=IN-PROCESS:urn:uuid:room-1
+ATTENDEE;PARTSTAT=X-FOO:mailto:x@example.org
+ATTENDEE;PARTSTAT=NEEDS-ACTION:mailto:y@example.org
+ATTENDEE;PARTSTAT=TENTATIVE:mailto:t@example.org
+ATTENDEE;PARTSTAT=DELEGATED:mailto:d@example.org
+ATTENDEE;PARTSTAT=COMPLETED:mailto:c@example.org
+ATTENDEE:mailto:none@example.org
+END:VEVENT
+BEGIN:VEVENT
+UID:bare
+STATUS:CANCELLED
+DTSTART:20240502T100000Z
+END:VEVENT
+BEGIN:VEVENT
+UID:confirmed
+STATUS:CONFIRMED
+SUMMARY:
+DTSTART:20240503T100000Z
+END:VEVENT
+BEGIN:VEVENT
+SUMMARY:no uid
+DTSTART:20240504T100000Z
+END:VEVENT
+)"),
+                                "2024-05-01T00:00:00Z", "2024-06-01T00:00:00Z");
+  ASSERT_EQ(events.size(), 4u);
+
+  auto full = byUid(events, "full");
+  EXPECT_EQ(full->calendarItemIdentifier(), "work/main/item");
+  EXPECT_EQ(full->calendar()->calendarIdentifier(), "work/main");
+  EXPECT_EQ(full->title(), "Planning, phase 2");
+  EXPECT_EQ(full->notes(), "Line one\nLine two");
+  EXPECT_EQ(full->location(), "");  // an empty value stays empty
+  EXPECT_EQ(full->url(), "https://meet.example.com/abc?x=1");
+  EXPECT_EQ(full->lastModifiedDate(), at("2024-04-01T12:00:00Z"));
+  EXPECT_EQ(full->status(), 2);
+  EXPECT_EQ(full->startDate(), at("2024-05-01T10:00:00Z"));
+  EXPECT_EQ(full->endDate(), at("2024-05-01T11:00:00Z"));
+  EXPECT_FALSE(full->isAllDay());
+  EXPECT_FALSE(full->hasRecurrenceRules());
+  EXPECT_EQ(full->occurrenceDate(), std::nullopt);
+  EXPECT_EQ(full->timeZone(), std::nullopt);
+
+  ASSERT_NE(full->organizer(), nullptr);
+  EXPECT_EQ(full->organizer()->name(), "Olga");
+  EXPECT_EQ(full->organizer()->url(), "mailto:olga@example.org");
+  EXPECT_FALSE(full->organizer()->isCurrentUser());
+  EXPECT_EQ(full->organizer()->participantStatus(), 0);
+
+  ASSERT_TRUE(full->attendees().has_value());
+  ParticipantList attendees = *full->attendees();
+  ASSERT_EQ(attendees.size(), 9u);
+  EXPECT_EQ(attendees[0]->name(), "Me, Myself");
+  EXPECT_EQ(attendees[0]->url(), "MAILTO:Me@Example.org");  // as written
+  EXPECT_TRUE(attendees[0]->isCurrentUser());               // scheme and address in any case
+  EXPECT_EQ(attendees[1]->name(), std::nullopt);
+  EXPECT_FALSE(attendees[1]->isCurrentUser());
+  EXPECT_EQ(attendees[2]->url(), "urn:uuid:room-1");
+  EXPECT_FALSE(attendees[2]->isCurrentUser());
+  std::vector<std::int64_t> statuses;
+  for (const auto& attendee : attendees) statuses.push_back(attendee->participantStatus());
+  EXPECT_EQ(statuses, (std::vector<std::int64_t>{2, 3, 7, 0, 1, 4, 5, 6, 0}));
+
+  auto bare = byUid(events, "bare");
+  EXPECT_EQ(bare->title(), std::nullopt);
+  EXPECT_EQ(bare->notes(), std::nullopt);
+  EXPECT_EQ(bare->location(), std::nullopt);
+  EXPECT_EQ(bare->url(), std::nullopt);
+  EXPECT_EQ(bare->lastModifiedDate(), std::nullopt);
+  EXPECT_EQ(bare->organizer(), nullptr);
+  EXPECT_EQ(bare->attendees(), std::nullopt);  // no ATTENDEE: no list at all
+  EXPECT_EQ(bare->status(), 3);                // handed on; the conversion leaves it out
+  EXPECT_EQ(bare->endDate(), bare->startDate());
+
+  EXPECT_EQ(byUid(events, "confirmed")->status(), 1);
+  EXPECT_EQ(byUid(events, "confirmed")->title(), "");
+  EXPECT_EQ(events.back()->calendarItemExternalIdentifier(), std::nullopt);
+  EXPECT_EQ(events.back()->title(), "no uid");
+  EXPECT_EQ(events.back()->status(), 0);
+}
+
+TEST(IcsEvents, TimeZonesDatesAndDurations) {
+  ScopedTimeZone tokyo("Asia/Tokyo");  // the process's zone: +09:00 all year
+  VdirEventList events = expand(ics(R"(BEGIN:VTIMEZONE
+TZID:Custom Zone
+BEGIN:STANDARD
+DTSTART:19700101T000000
+TZOFFSETFROM:+0530
+TZOFFSETTO:+0530
+END:STANDARD
+END:VTIMEZONE
+BEGIN:VTIMEZONE
+TZID:Europe/Berlin
+BEGIN:STANDARD
+DTSTART:19700101T000000
+TZOFFSETFROM:+0100
+TZOFFSETTO:+0100
+END:STANDARD
+END:VTIMEZONE
+BEGIN:VEVENT
+UID:iana
+DTSTART;TZID=America/New_York:20240501T090000
+DTEND;TZID=America/New_York:20240501T100000
+END:VEVENT
+BEGIN:VEVENT
+UID:custom
+DTSTART;TZID=Custom Zone:20240501T090000
+DURATION:PT1H30M
+END:VEVENT
+BEGIN:VEVENT
+UID:file-wins
+DTSTART;TZID=Europe/Berlin:20240701T120000
+END:VEVENT
+BEGIN:VEVENT
+UID:windows
+DTSTART;TZID=W. Europe Standard Time:20240701T120000
+END:VEVENT
+BEGIN:VEVENT
+UID:prefixed
+DTSTART;TZID=/freeassociation.sourceforge.net/Europe/Paris:20240701T120000
+END:VEVENT
+BEGIN:VEVENT
+UID:utc
+DTSTART:20240501T090000Z
+DTEND;TZID=America/New_York:20240501T060000
+END:VEVENT
+BEGIN:VEVENT
+UID:floating
+DTSTART:20240501T090000
+DTEND:20240501T093000
+END:VEVENT
+BEGIN:VEVENT
+UID:unknown-zone
+DTSTART;TZID=Mars/Olympus Mons:20240501T090000
+END:VEVENT
+BEGIN:VEVENT
+UID:all-day
+DTSTART;VALUE=DATE:20240501
+DTEND;VALUE=DATE:20240503
+END:VEVENT
+BEGIN:VEVENT
+UID:one-day
+DTSTART;VALUE=DATE:20240510
+END:VEVENT
+BEGIN:VEVENT
+UID:nominal-day
+DTSTART;TZID=America/New_York:20240309T120000
+DURATION:P1D
+END:VEVENT
+BEGIN:VEVENT
+UID:backwards
+DTSTART:20240601T100000Z
+DTEND:20240601T090000Z
+END:VEVENT
+)"),
+                                "2024-01-01T00:00:00Z", "2025-01-01T00:00:00Z");
+  ASSERT_EQ(events.size(), 12u);
+
+  auto iana = byUid(events, "iana");
+  EXPECT_EQ(iana->startDate(), at("2024-05-01T13:00:00Z"));
+  EXPECT_EQ(iana->endDate(), at("2024-05-01T14:00:00Z"));
+  EXPECT_EQ(iana->timeZone(), "America/New_York");
+
+  auto custom = byUid(events, "custom");
+  EXPECT_EQ(custom->startDate(), at("2024-05-01T03:30:00Z"));
+  EXPECT_EQ(custom->endDate(), at("2024-05-01T05:00:00Z"));
+  EXPECT_EQ(custom->timeZone(), std::nullopt);  // not a zone of the system's database
+
+  // The file's own VTIMEZONE (a fixed +01:00 here) wins over the system's Europe/Berlin.
+  EXPECT_EQ(byUid(events, "file-wins")->startDate(), at("2024-07-01T11:00:00Z"));
+  EXPECT_EQ(byUid(events, "windows")->startDate(), at("2024-07-01T10:00:00Z"));
+  EXPECT_EQ(byUid(events, "windows")->timeZone(), "Europe/Berlin");
+  EXPECT_EQ(byUid(events, "prefixed")->startDate(), at("2024-07-01T10:00:00Z"));
+  EXPECT_EQ(byUid(events, "prefixed")->timeZone(), "Europe/Paris");
+
+  auto utc = byUid(events, "utc");
+  EXPECT_EQ(utc->startDate(), at("2024-05-01T09:00:00Z"));
+  EXPECT_EQ(utc->endDate(), at("2024-05-01T10:00:00Z"));
+  EXPECT_EQ(utc->timeZone(), std::nullopt);
+
+  auto floating = byUid(events, "floating");
+  EXPECT_EQ(floating->startDate(), at("2024-05-01T00:00:00Z"));
+  EXPECT_EQ(floating->endDate(), at("2024-05-01T00:30:00Z"));
+  EXPECT_EQ(floating->timeZone(), std::nullopt);
+  EXPECT_EQ(byUid(events, "unknown-zone")->startDate(), at("2024-05-01T00:00:00Z"));
+  EXPECT_EQ(byUid(events, "unknown-zone")->endDate(), at("2024-05-01T00:00:00Z"));
+
+  auto allDay = byUid(events, "all-day");
+  EXPECT_TRUE(allDay->isAllDay());
+  EXPECT_EQ(allDay->startDate(), at("2024-04-30T15:00:00Z"));    // midnight in Tokyo
+  EXPECT_EQ(allDay->endDate(), at("2024-05-02T14:59:59Z"));      // DTEND minus one second
+  EXPECT_EQ(allDay->timeZone(), std::nullopt);
+  EXPECT_EQ(byUid(events, "one-day")->endDate(), at("2024-05-10T14:59:59Z"));
+
+  // A day of DURATION is a calendar day: 23 hours across the spring change.
+  auto nominal = byUid(events, "nominal-day");
+  EXPECT_EQ(nominal->startDate(), at("2024-03-09T17:00:00Z"));
+  EXPECT_EQ(nominal->endDate(), at("2024-03-10T16:00:00Z"));
+  EXPECT_EQ(byUid(events, "backwards")->endDate(), at("2024-06-01T10:00:00Z"));
+}
+
+TEST(IcsEvents, FilesWithDifferentDefinitionsOfOneTzidKeepTheirOwn) {
+  auto fixed = [](const std::string& offset) {
+    return ics("BEGIN:VTIMEZONE\nTZID:Office\nBEGIN:STANDARD\nDTSTART:19700101T000000\n"
+               "TZOFFSETFROM:" + offset + "\nTZOFFSETTO:" + offset +
+               "\nEND:STANDARD\nEND:VTIMEZONE\n"
+               "BEGIN:VEVENT\nUID:o\nDTSTART;TZID=Office:20240501T120000\nEND:VEVENT\n");
+  };
+  for (int round = 0; round < 2; ++round) {  // the second round reads shared definitions
+    EXPECT_EQ(starts(expand(fixed("+0100"), "2024-05-01T00:00:00Z", "2024-05-02T00:00:00Z")),
+              std::vector<Instant>{at("2024-05-01T11:00:00Z")});
+    EXPECT_EQ(starts(expand(fixed("+0300"), "2024-05-01T00:00:00Z", "2024-05-02T00:00:00Z")),
+              std::vector<Instant>{at("2024-05-01T09:00:00Z")});
+    // Written in lower case, the definition is not found in the text and libical's own
+    // serialisation of it is the key.
+    std::string lower = fixed("+0200");
+    lower.replace(lower.find("BEGIN:VTIMEZONE"), 15, "begin:vtimezone");
+    EXPECT_EQ(starts(expand(lower, "2024-05-01T00:00:00Z", "2024-05-02T00:00:00Z")),
+              std::vector<Instant>{at("2024-05-01T10:00:00Z")});
+  }
+}
+
+TEST(IcsEvents, WeeklySeriesKeepsItsWallTimeAcrossDaylightSaving) {
+  VdirEventList events = expand(ics(R"(BEGIN:VEVENT
+UID:weekly
+DTSTART;TZID=Europe/Berlin:20240314T100000
+DTEND;TZID=Europe/Berlin:20240314T110000
+RRULE:FREQ=WEEKLY;COUNT=4
+END:VEVENT
+BEGIN:VEVENT
+UID:weekly
+RECURRENCE-ID:20240404T080000Z
+DTSTART;TZID=Europe/Berlin:20240404T120000
+DTEND;TZID=Europe/Berlin:20240404T130000
+SUMMARY:moved, matched by instant across zones
+END:VEVENT
+)"),
+                                "2024-03-01T00:00:00Z", "2024-05-01T00:00:00Z");
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(starts(events), (std::vector<Instant>{at("2024-03-14T09:00:00Z"),
+                                                  at("2024-03-21T09:00:00Z"),
+                                                  at("2024-03-28T09:00:00Z"),
+                                                  at("2024-04-04T10:00:00Z")}));
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(events[i]->occurrenceDate(), events[i]->startDate());
+    EXPECT_EQ(*events[i]->endDate() - *events[i]->startDate(), 3600);
+    EXPECT_TRUE(events[i]->hasRecurrenceRules());
+    EXPECT_EQ(events[i]->timeZone(), "Europe/Berlin");
+    EXPECT_EQ(events[i]->title(), std::nullopt);
+  }
+  EXPECT_EQ(events[3]->occurrenceDate(), at("2024-04-04T08:00:00Z"));
+  EXPECT_EQ(events[3]->title(), "moved, matched by instant across zones");
+  EXPECT_TRUE(events[3]->hasRecurrenceRules());
+}
+
+TEST(IcsEvents, UntilCountExdateAndRdate) {
+  ScopedTimeZone utc("UTC");
+  VdirEventList events = expand(ics(R"(BEGIN:VEVENT
+UID:daily
+DTSTART:20240506T090000Z
+DTEND:20240506T093000Z
+RRULE:FREQ=DAILY;UNTIL=20240510T090000Z
+EXDATE:20240508T090000Z
+RDATE:20240520T150000Z
+RDATE;VALUE=PERIOD:20240521T150000Z/PT2H
+END:VEVENT
+BEGIN:VEVENT
+UID:days
+DTSTART;VALUE=DATE:20240601
+RRULE:FREQ=DAILY;COUNT=3
+EXDATE;VALUE=DATE:20240602
+END:VEVENT
+BEGIN:VEVENT
+UID:off-rule
+DTSTART:20240101T090000Z
+RRULE:FREQ=WEEKLY;BYDAY=WE;COUNT=3
+END:VEVENT
+BEGIN:VEVENT
+UID:rdate-only
+DTSTART:20240301T090000Z
+RDATE:20240302T090000Z,20240301T090000Z
+END:VEVENT
+)"),
+                                "2024-01-01T00:00:00Z", "2025-01-01T00:00:00Z");
+  VdirEventList daily, days, offRule, rdateOnly;
+  for (const auto& event : events) {
+    std::string uid = event->calendarItemExternalIdentifier().value_or("");
+    (uid == "daily" ? daily : uid == "days" ? days : uid == "off-rule" ? offRule : rdateOnly)
+        .push_back(event);
+  }
+  EXPECT_EQ(starts(daily), (std::vector<Instant>{at("2024-05-06T09:00:00Z"),
+                                                 at("2024-05-07T09:00:00Z"),
+                                                 at("2024-05-09T09:00:00Z"),
+                                                 at("2024-05-10T09:00:00Z"),
+                                                 at("2024-05-20T15:00:00Z"),
+                                                 at("2024-05-21T15:00:00Z")}));
+  EXPECT_EQ(daily[4]->endDate(), at("2024-05-20T15:30:00Z"));  // the series' length
+  EXPECT_EQ(daily[5]->endDate(), at("2024-05-21T17:00:00Z"));  // the period's own end
+  EXPECT_EQ(starts(days), (std::vector<Instant>{at("2024-06-01T00:00:00Z"),
+                                                at("2024-06-03T00:00:00Z")}));
+  EXPECT_EQ(days[1]->occurrenceDate(), at("2024-06-03T00:00:00Z"));
+  EXPECT_EQ(days[1]->endDate(), at("2024-06-03T23:59:59Z"));
+  // DTSTART is the first occurrence even off the rule, and counts as one of COUNT.
+  EXPECT_EQ(starts(offRule), (std::vector<Instant>{at("2024-01-01T09:00:00Z"),
+                                                   at("2024-01-03T09:00:00Z"),
+                                                   at("2024-01-10T09:00:00Z")}));
+  // RDATE alone makes a series; an RDATE equal to DTSTART is one occurrence.
+  EXPECT_EQ(starts(rdateOnly), (std::vector<Instant>{at("2024-03-01T09:00:00Z"),
+                                                     at("2024-03-02T09:00:00Z")}));
+  EXPECT_TRUE(rdateOnly[0]->hasRecurrenceRules());
+  EXPECT_EQ(rdateOnly[0]->occurrenceDate(), at("2024-03-01T09:00:00Z"));
+}
+
+TEST(IcsEvents, OverridesMovedCancelledAndAlone) {
+  std::string series = ics(R"(BEGIN:VEVENT
+UID:s1
+SUMMARY:Standup
+DTSTART:20240506T090000Z
+DTEND:20240506T100000Z
+RRULE:FREQ=DAILY;COUNT=5
+END:VEVENT
+BEGIN:VEVENT
+UID:s1
+SUMMARY:Standup (moved)
+RECURRENCE-ID:20240507T090000Z
+DTSTART:20240507T140000Z
+DTEND:20240507T150000Z
+END:VEVENT
+BEGIN:VEVENT
+UID:s1
+SUMMARY:Standup
+STATUS:CANCELLED
+RECURRENCE-ID:20240508T090000Z
+DTSTART:20240508T090000Z
+DTEND:20240508T100000Z
+END:VEVENT
+BEGIN:VEVENT
+UID:s1
+SUMMARY:Standup (much later)
+RECURRENCE-ID;RANGE=THISANDFUTURE:20240509T090000Z
+DTSTART:20240615T090000Z
+DTEND:20240615T100000Z
+END:VEVENT
+)");
+  VdirEventList may = expand(series, "2024-05-01T00:00:00Z", "2024-06-01T00:00:00Z");
+  ASSERT_EQ(may.size(), 4u);
+  EXPECT_EQ(starts(may), (std::vector<Instant>{at("2024-05-06T09:00:00Z"),
+                                               at("2024-05-07T14:00:00Z"),
+                                               at("2024-05-08T09:00:00Z"),
+                                               at("2024-05-10T09:00:00Z")}));
+  EXPECT_EQ(may[1]->title(), "Standup (moved)");
+  EXPECT_EQ(may[1]->occurrenceDate(), at("2024-05-07T09:00:00Z"));
+  EXPECT_EQ(may[2]->status(), 3);
+  EXPECT_EQ(may[3]->title(), "Standup");
+  for (const auto& event : may) EXPECT_EQ(event->calendarItemIdentifier(), "work/main/item");
+
+  // An occurrence moved into the window from outside it.
+  VdirEventList june = expand(series, "2024-06-10T00:00:00Z", "2024-06-20T00:00:00Z");
+  ASSERT_EQ(june.size(), 1u);
+  EXPECT_EQ(june[0]->startDate(), at("2024-06-15T09:00:00Z"));
+  EXPECT_EQ(june[0]->occurrenceDate(), at("2024-05-09T09:00:00Z"));
+  EXPECT_TRUE(june[0]->hasRecurrenceRules());
+
+  // A file of overrides without their series gives each override as an event.
+  VdirEventList alone = expand(ics(R"(BEGIN:VEVENT
+UID:invited
+RECURRENCE-ID;VALUE=DATE:20240704
+DTSTART;VALUE=DATE:20240705
+END:VEVENT
+BEGIN:VEVENT
+UID:invited
+RECURRENCE-ID:20240801T090000Z
+DTSTART:20240801T100000Z
+END:VEVENT
+)"),
+                               "2024-07-01T00:00:00Z", "2024-09-01T00:00:00Z");
+  ASSERT_EQ(alone.size(), 2u);
+  EXPECT_FALSE(alone[0]->hasRecurrenceRules());
+  EXPECT_TRUE(alone[0]->isAllDay());
+  EXPECT_TRUE(alone[0]->occurrenceDate().has_value());
+  EXPECT_EQ(alone[1]->occurrenceDate(), at("2024-08-01T09:00:00Z"));
+  EXPECT_EQ(alone[1]->startDate(), at("2024-08-01T10:00:00Z"));
+}
+
+TEST(IcsEvents, WindowEdges) {
+  ScopedTimeZone utc("UTC");
+  std::string text = ics(R"(BEGIN:VEVENT
+UID:hour
+DTSTART:20240501T100000Z
+DTEND:20240501T110000Z
+END:VEVENT
+BEGIN:VEVENT
+UID:instant
+DTSTART:20240601T100000Z
+END:VEVENT
+BEGIN:VEVENT
+UID:day
+DTSTART;VALUE=DATE:20240702
+END:VEVENT
+)");
+  auto count = [&](const char* start, const char* end) {
+    return expand(text, start, end).size();
+  };
+  EXPECT_EQ(count("2024-05-01T11:00:00Z", "2024-05-01T12:00:00Z"), 0u);  // ends at the start
+  EXPECT_EQ(count("2024-05-01T09:00:00Z", "2024-05-01T10:00:00Z"), 0u);  // starts at the end
+  EXPECT_EQ(count("2024-05-01T10:59:59Z", "2024-05-01T11:00:00Z"), 1u);
+  EXPECT_EQ(count("2024-05-01T09:00:00Z", "2024-05-01T10:00:01Z"), 1u);
+  EXPECT_EQ(count("2024-06-01T10:00:00Z", "2024-06-01T10:00:01Z"), 1u);  // zero length, start in
+  EXPECT_EQ(count("2024-06-01T09:00:00Z", "2024-06-01T10:00:00Z"), 0u);
+  EXPECT_EQ(count("2024-07-03T00:00:00Z", "2024-07-04T00:00:00Z"), 0u);  // ends 23:59:59 the day before
+  EXPECT_EQ(count("2024-07-02T23:59:58Z", "2024-07-02T23:59:59Z"), 1u);
+}
+
+TEST(IcsEvents, SkippingAheadGivesTheSameOccurrencesAsExpandingFromTheStart) {
+  ScopedTimeZone berlin("Europe/Berlin");
+  const char* rules[] = {
+      "FREQ=DAILY",
+      "FREQ=DAILY;INTERVAL=3",
+      "FREQ=WEEKLY;INTERVAL=2;BYDAY=MO,WE,FR",
+      "FREQ=MONTHLY;BYDAY=-1FR",
+      "FREQ=MONTHLY;BYMONTHDAY=31",
+      "FREQ=YEARLY;BYMONTH=3;BYDAY=-1SU",
+      "FREQ=WEEKLY;UNTIL=20300320T000000Z",
+      "FREQ=HOURLY;INTERVAL=97",
+  };
+  const char* starts_[] = {"DTSTART:20150101T090000", "DTSTART;VALUE=DATE:20160531",
+                           "DTSTART;TZID=America/New_York:20200229T233000",
+                           "DTSTART:20191231T235900Z"};
+  int compared = 0;
+  for (const char* rule : rules) {
+    for (const char* start : starts_) {
+      std::string text = ics(std::string("BEGIN:VEVENT\nUID:x\n") + start + "\nRRULE:" + rule +
+                             "\nEND:VEVENT\n");
+      for (auto [from, to] : {std::pair{"2030-03-01T00:00:00Z", "2030-04-07T00:00:00Z"},
+                              std::pair{"2030-10-24T00:00:00Z", "2030-10-31T00:00:00Z"}}) {
+        VdirEventList skipped = expand(text, from, to);
+        VdirEventList walked = expand(text, from, to, ExpansionOptions{.skipAhead = false});
+        EXPECT_EQ(starts(skipped), starts(walked)) << rule << " " << start << " " << from;
+        compared += static_cast<int>(walked.size());
+      }
+    }
+  }
+  EXPECT_GT(compared, 250);
+
+  // A plain minutely rule since 1970 takes tens of millions of steps to walk; it is met
+  // where the window is.
+  VdirEventList minutes = expand(ics("BEGIN:VEVENT\nUID:m\nDTSTART:19700101T000000Z\n"
+                                     "RRULE:FREQ=MINUTELY;INTERVAL=10\nEND:VEVENT\n"),
+                                 "2030-06-03T09:00:00Z", "2030-06-03T10:00:00Z");
+  EXPECT_EQ(starts(minutes).size(), 6u);
+  EXPECT_EQ(minutes.front()->startDate(), at("2030-06-03T09:00:00Z"));
+
+  VdirEventList week = expand(ics("BEGIN:VEVENT\nUID:d\nDTSTART;TZID=Europe/Berlin:19700101T090000\n"
+                                  "RRULE:FREQ=DAILY\nEND:VEVENT\n"),
+                              "2030-06-03T00:00:00Z", "2030-06-10T00:00:00Z");
+  ASSERT_EQ(week.size(), 7u);
+  EXPECT_EQ(week[0]->startDate(), at("2030-06-03T07:00:00Z"));
+  EXPECT_EQ(week[0]->occurrenceDate(), at("2030-06-03T07:00:00Z"));
+}
+
+TEST(IcsEvents, FilesThatAreNotCalendarsAndOddShapes) {
+  VdirEventList events;
+  EXPECT_FALSE(appendIcsOccurrences("this is not a calendar", testCalendar(), "i", 0, 4e9, events));
+  EXPECT_FALSE(appendIcsOccurrences("", testCalendar(), "i", 0, 4e9, events));
+  EXPECT_TRUE(events.empty());
+
+  // Only VEVENTs count.
+  EXPECT_TRUE(appendIcsOccurrences(
+      ics("BEGIN:VTODO\nUID:t\nDTSTART:20240501T100000Z\nEND:VTODO\n"), testCalendar(), "i", 0,
+      4e9, events));
+  EXPECT_TRUE(events.empty());
+
+  // Two calendars in one file; and an event without DTSTART is handed on without a start.
+  std::string two = ics("BEGIN:VEVENT\nUID:a\nDTSTART:20240501T100000Z\nEND:VEVENT\n") +
+                    ics("BEGIN:VEVENT\nUID:b\nSUMMARY:no start\nEND:VEVENT\n");
+  EXPECT_TRUE(appendIcsOccurrences(two, testCalendar(), "i", at("2024-05-01T00:00:00Z"),
+                                   at("2024-05-02T00:00:00Z"), events));
+  ASSERT_EQ(events.size(), 2u);
+  auto noStart = byUid(events, "b");
+  EXPECT_EQ(noStart->startDate(), std::nullopt);
+  EXPECT_EQ(noStart->endDate(), std::nullopt);
+  EXPECT_EQ(byUid(events, "a")->startDate(), at("2024-05-01T10:00:00Z"));
+}
+
+}  // namespace
+}  // namespace vandrelis::store
