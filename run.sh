@@ -60,6 +60,7 @@ run_demo() {
   show "$helper"
   show "$helper" STATUS
   show "$helper" --start 2024-05-01T00:00:00.000Z snapshot
+  show "$helper" list-calendars
   echo "== the sample calendars (samples/calendars) as the calendar store"
   rm -rf "$XDG_DATA_HOME/vandrelis/calendars"
   cp -r samples/calendars "$XDG_DATA_HOME/vandrelis/calendars"
@@ -67,6 +68,20 @@ run_demo() {
   show "$helper" list-calendars
   show "$helper" snapshot --start 2024-05-13T00:00:00.000Z --end 2024-05-20T00:00:00.000Z \
     --calendar work/meetings --calendar personal/home --calendar holidays/public
+  show "$helper" snapshot --start 2024-05-13T00:00:00.000Z
+  show "$helper" snapshot --start 2024-05-20T00:00:00.000Z --end 2024-05-13T00:00:00.000Z
+  echo "\$ $helper watch   (a calendar file is added and one is removed while it runs)"
+  "$helper" watch &
+  local watcher=$!
+  sleep 0.5
+  cp samples/calendars/work/meetings/standup.ics "$XDG_DATA_HOME/vandrelis/calendars/work/meetings/copy.ics"
+  sleep 0.5
+  rm -f "$XDG_DATA_HOME/vandrelis/calendars/work/meetings/copy.ics"
+  sleep 0.5
+  kill "$watcher"
+  wait "$watcher" 2>/dev/null || true
+  echo "(stopped with SIGTERM)"
+  echo
 }
 
 install_missing
