@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 DEBIAN_PACKAGES=(build-essential cmake ninja-build pkg-config libicu-dev libgtest-dev
-  libgmock-dev libbenchmark-dev tzdata libplist-dev libpulse-dev pulseaudio pulseaudio-utils)
+  libgmock-dev libbenchmark-dev tzdata libplist-dev libpulse-dev pulseaudio pulseaudio-utils
+  time)
 
 install_missing() {
   local missing=()

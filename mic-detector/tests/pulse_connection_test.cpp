@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -33,8 +34,9 @@ const Devices kMicrophone{{"mic", "Test Microphone"}};
 // A poll of the real layer; applications are named only by bundles and the server, so that
 // the session the tests run in cannot name the recorders.
 struct RealPoll {
-  explicit RealPoll(const std::string& address)
-      : audio(std::make_unique<PulseConnection>(address)) {}
+  explicit RealPoll(const std::string& address,
+                    std::chrono::milliseconds timeout = std::chrono::milliseconds(750))
+      : audio(std::make_unique<PulseConnection>(address, timeout)) {}
 
   std::expected<std::vector<MicActiveApp>, DetectorError> operator()() {
     return loadActiveInputApps(platform);
@@ -179,6 +181,35 @@ TEST(PulseServerIntegration, AStoppedServerFailsEachPollUntilItIsBack) {
   apps = poll();
   ASSERT_TRUE(apps.has_value()) << apps.error().errorDescription();
   EXPECT_EQ(*apps, std::vector<MicActiveApp>{});
+}
+
+}  // namespace
+}  // namespace micdetector
+
+namespace micdetector {
+namespace {
+
+TEST(PulseServerIntegration, AServerThatDoesNotAnswerFailsThePollInsteadOfHangingIt) {
+  REQUIRE_PULSE_SERVER();
+  testing::PulseServer server;
+  const auto recorder = server.record("mic", "application.id=org.example.Patient");
+  server.waitForSourceOutputs(1);
+  RealPoll poll(server.address(), std::chrono::milliseconds(200));
+  ASSERT_TRUE(poll().has_value());
+
+  server.freeze(true);
+  const auto started = std::chrono::steady_clock::now();
+  const auto apps = poll();
+  const auto waited = std::chrono::steady_clock::now() - started;
+  server.freeze(false);
+  ASSERT_FALSE(apps.has_value());
+  EXPECT_EQ(apps.error(), DetectorError::osStatus(kAudioHardwarePropertyProcessObjectList,
+                                                  kAudioHardwareNotRunningError));
+  EXPECT_LT(waited, std::chrono::seconds(2));
+
+  const auto again = poll();
+  ASSERT_TRUE(again.has_value()) << again.error().errorDescription();
+  EXPECT_EQ(*again, std::vector<MicActiveApp>{app("org.example.Patient", recorder->pid())});
 }
 
 }  // namespace

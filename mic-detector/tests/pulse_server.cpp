@@ -95,8 +95,13 @@ void PulseServer::start() {
 
 void PulseServer::stop() {
   if (!server_) return;
+  freeze(false);  // a frozen server would never see the SIGTERM
   server_->stop(SIGTERM);
   server_.reset();
+}
+
+void PulseServer::freeze(bool frozen) {
+  if (server_) ::kill(server_->pid(), frozen ? SIGSTOP : SIGCONT);
 }
 
 std::unique_ptr<ChildProcess> PulseServer::record(const std::string& device,

@@ -28,6 +28,8 @@ class PulseServer {
   void stop();
   // Starts the server again at the same address.
   void start();
+  // Stops the server's process where it stands (SIGSTOP), or lets it go on (SIGCONT).
+  void freeze(bool frozen);
 
   // The address for a libpulse client ("unix:…").
   std::string address() const;
