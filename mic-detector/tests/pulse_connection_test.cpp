@@ -83,6 +83,7 @@ TEST(PulseServerIntegration, APollReportsTheApplicationsRecordingFromTheMicropho
 
   const auto named = server.record("mic", "application.id=org.example.Recorder");
   const auto anonymous = server.record("mic", "");
+  const auto portal = server.record("mic", "pipewire.access.portal.app_id=org.example.Portal");
   const auto bundled = server.record("mic", "", bundle + "/Contents/MacOS/Recorder");
   const auto monitor = server.record("speakers.monitor", "application.id=org.example.Monitor");
   const auto meter = server.record("mic", "application.id=org.PulseAudio.pavucontrol");
@@ -90,7 +91,7 @@ TEST(PulseServerIntegration, APollReportsTheApplicationsRecordingFromTheMicropho
                                         testing::InProcessStream::Kind::corked);
   const testing::InProcessStream peaks(server.address(), "org.example.Peaks",
                                        testing::InProcessStream::Kind::peakDetect);
-  server.waitForSourceOutputs(7);
+  server.waitForSourceOutputs(8);
 
   RealPoll poll(server.address());
   // Recorders start in any order; the server lists their streams in the order they came.
@@ -99,6 +100,7 @@ TEST(PulseServerIntegration, APollReportsTheApplicationsRecordingFromTheMicropho
   std::ranges::sort(*apps, {}, &MicActiveApp::bundleId);
   EXPECT_EQ(*apps, (std::vector<MicActiveApp>{
                        app("org.example.BundledRecorder", bundled->pid(), "Bundled Recorder"),
+                       app("org.example.Portal", portal->pid()),
                        app("org.example.Recorder", named->pid())}));
 
   // The monitor's and the corked stream's processes are there but not running input; the
@@ -107,6 +109,7 @@ TEST(PulseServerIntegration, APollReportsTheApplicationsRecordingFromTheMicropho
   EXPECT_EQ(processes, (std::map<std::int32_t, std::uint32_t>{{named->pid(), 1},
                                                               {anonymous->pid(), 1},
                                                               {bundled->pid(), 1},
+                                                              {portal->pid(), 1},
                                                               {monitor->pid(), 0},
                                                               {::getpid(), 0}}));
 
