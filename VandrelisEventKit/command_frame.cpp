@@ -10,6 +10,7 @@
 #include "helper_error.h"
 #include "permission.h"
 #include "store_watcher.h"
+#include "snapshot.h"
 #include "text.h"
 
 namespace vandrelis {
@@ -27,6 +28,7 @@ constexpr Command kCommands[] = {
     {"authorize", [](store::CalendarStore& s, const std::vector<std::string>&) { authorize(s); }},
     {"list-calendars",
      [](store::CalendarStore& s, const std::vector<std::string>&) { listCalendars(s); }},
+    {"snapshot", [](store::CalendarStore& s, const std::vector<std::string>& a) { snapshot(s, a); }},
     {"watch",
      [](store::CalendarStore& s, const std::vector<std::string>&) { StoreWatcher(s).run(); }},
 };

@@ -3,6 +3,9 @@
 
 #include <string.h>
 
+#include <cstdint>
+#include <cstring>
+
 #include "fd_write.h"
 #include "helper_error.h"
 #include "text.h"
@@ -47,6 +50,40 @@ void appendArray(std::string& out, const std::vector<T>& values) {
   out.push_back(']');
 }
 
+// Eight bytes that are written as they stand: ASCII, no control, no '"', '\\' or '/'.
+bool plainWord(const char* bytes) {
+  std::uint64_t word;
+  std::memcpy(&word, bytes, sizeof word);
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  const auto hasZeroByte = [&](std::uint64_t v) { return ((v - kOnes) & ~v & kHigh) != 0; };
+  if ((word & kHigh) != 0) return false;
+  if (((word - kOnes * 0x20) & ~word & kHigh) != 0) return false;  // a byte below 0x20
+  return !hasZeroByte(word ^ (kOnes * '"')) && !hasZeroByte(word ^ (kOnes * '\\')) &&
+         !hasZeroByte(word ^ (kOnes * '/'));
+}
+
+// The length of the well-formed sequence at text[i] in its common forms, or 0 to have the
+// sequence checked in full.
+std::size_t commonSequenceLength(std::string_view text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
+  const auto continuation = [&](std::size_t k) { return (byte(k) & 0xC0) == 0x80; };
+  const unsigned char lead = byte(0);
+  const std::size_t left = text.size() - i;
+  if (lead >= 0xC2 && lead <= 0xDF && left >= 2 && continuation(1)) return 2;
+  // Three bytes: E0 and ED need narrower second bytes (no overlong forms, no surrogates).
+  if (lead >= 0xE0 && lead <= 0xEF && left >= 3 && continuation(1) && continuation(2) &&
+      (lead != 0xE0 || byte(1) >= 0xA0) && (lead != 0xED || byte(1) <= 0x9F)) {
+    return 3;
+  }
+  // Four bytes: planes 1 to 15 (emoji among them); F0 needs a narrower second byte.
+  if (lead >= 0xF0 && lead <= 0xF3 && left >= 4 && (lead != 0xF0 || byte(1) >= 0x90) &&
+      continuation(1) && continuation(2) && continuation(3)) {
+    return 4;
+  }
+  return 0;
+}
+
 }  // namespace
 
 void appendJsonString(std::string& out, std::string_view text) {
@@ -56,11 +93,19 @@ void appendJsonString(std::string& out, std::string_view text) {
   auto flush = [&] { out.append(text.data() + runStart, i - runStart); };
   while (i < text.size()) {
     unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80 && i + 8 <= text.size() && plainWord(text.data() + i)) {
+      i += 8;
+      continue;
+    }
     if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\' && c != '/') {
       ++i;
       continue;
     }
     if (c >= 0x80) {
+      if (std::size_t common = commonSequenceLength(text, i)) {
+        i += common;
+        continue;
+      }
       std::size_t bad = 0;
       std::size_t length = utf8SequenceLength(text.substr(i), &bad);
       if (length > 0) {

@@ -1,24 +1,16 @@
-// vandrelis-mic-detector: for now one poll of the system's audio layer, written as one snapshot
-// line or logged as a failure.
-#include "active_input_apps.h"
-#include "logger.h"
+// Entry of vandrelis-mic-detector: takes no arguments and reads nothing; polls the system's
+// audio layer once a second until SIGTERM.
+#include "detector_main.h"
 #include "platform/audio_layer.h"
 #include "platform/process_paths.h"
 #include "platform/running_applications.h"
-#include "snapshot_writer.h"
 
 int main() {
   using namespace micdetector;
-  const auto audio = makeSystemAudioLayer();
-  const auto applications = makeSystemRunningApplications();
-  const auto paths = makeSystemProcessPaths();
-  const DetectorPlatform platform{*audio, *applications, *paths, currentTimeMs};
-  SnapshotWriter writer;
-  auto apps = loadActiveInputApps(platform);
-  if (apps) {
-    writer.write(std::move(*apps));
-  } else {
-    Logger::error("Failed to load active input apps: " + apps.error().errorDescription());
-  }
-  return 0;
+  // Before anything can start a thread, so every thread inherits the blocked SIGTERM.
+  VandrelisMicDetectorMain::prepareSignals();
+  static const auto audio = makeSystemAudioLayer();
+  static const auto applications = makeSystemRunningApplications();
+  static const auto paths = makeSystemProcessPaths();
+  VandrelisMicDetectorMain::main(DetectorPlatform{*audio, *applications, *paths, currentTimeMs});
 }

@@ -6,11 +6,14 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cstdio>
+#include <random>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "helper_error.h"
+#include "text.h"
 
 #include "test_support.h"
 
@@ -142,6 +145,53 @@ TEST(JsonWriter, WriteFailureIsReportedWithTheSystemDescription) {
     EXPECT_EQ(error.description(), "Bad file descriptor");
   }
   ::close(fds[0]);
+}
+
+// The word-at-a-time and common-sequence shortcuts against a byte-by-byte escaper, with
+// every kind of byte at every offset of a word.
+TEST(JsonWriter, StringShortcutsMatchByteByByteEscaping) {
+  auto reference = [](std::string_view text) {
+    std::string repaired;
+    appendRepairedUtf8(repaired, text);
+    std::string out = "\"";
+    for (unsigned char c : repaired) {
+      switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '/': out += "\\/"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+          if (c < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+          } else {
+            out.push_back(static_cast<char>(c));
+          }
+      }
+    }
+    return out + "\"";
+  };
+  const std::vector<std::string> pieces = {
+      "a", "~", " ", "\"", "\\", "/", "\x1f", std::string(1, '\0'), "\x7f", "\xC3\xA9",
+      "\xE4\xB8\xAD", "\xF0\x9F\x91\x8D", "\xED\xA0\x80", "\xE0\xA0\x80", "\xE0\x80\x80",
+      "\xC3", "\xE4\xB8", "\x80", "\xF5", "\xC0\xAF", "\xF0\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF",
+      "\xF4\x90\x80\x80", "\xF3\xA0\x80\x81", "\xF0\x9F\x91"};
+  std::mt19937 random(7);
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    const std::size_t count = random() % 30;
+    for (std::size_t i = 0; i < count; ++i) {
+      text += random() % 2 ? std::string(random() % 12, 'x') : pieces[random() % pieces.size()];
+    }
+    std::string out;
+    appendJsonString(out, text);
+    ASSERT_EQ(out, reference(text)) << ::testing::PrintToString(text);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,200 @@
+// The snapshot command through the frame: the order of its failure checks, option matching,
+// calendar selection and the document it writes; and at process level, the permission gate
+// and the option checks of the shipped program.
+#include "snapshot.h"
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "memory_store.h"
+#include "test_support.h"
+
+namespace vandrelis {
+namespace {
+
+using testing::makeCalendar;
+using testing::MemoryEvent;
+using testing::MemoryStore;
+using testing::runInProcess;
+using testing::RunResult;
+
+constexpr store::Instant kMay1 = 1714521600;  // 2024-05-01T00:00:00Z
+constexpr const char* kDenied = "vandrelis-eventkit: Calendar permission is not granted\n";
+constexpr const char* kInvalidWindow = "vandrelis-eventkit: Invalid snapshot window\n";
+
+std::shared_ptr<MemoryStore> storeWithCalendars(std::vector<std::string> identifiers) {
+  auto store = std::make_shared<MemoryStore>();
+  for (std::string& identifier : identifiers) store->calendars.push_back(makeCalendar(identifier));
+  return store;
+}
+
+std::shared_ptr<MemoryEvent> event(std::string item, std::string title) {
+  auto made = std::make_shared<MemoryEvent>();
+  made->itemIdentifier = std::move(item);
+  made->titleValue = std::move(title);
+  made->start = kMay1;
+  made->end = kMay1 + 3600;
+  return made;
+}
+
+std::vector<std::string> command(std::vector<std::string> options) {
+  options.insert(options.begin(), "snapshot");
+  return options;
+}
+
+// Expects the run to fail with exactly this report and nothing on standard output.
+void expectFailure(const RunResult& result, const std::string& report) {
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, report);
+}
+
+TEST(Snapshot, PermissionIsCheckedBeforeAnyArgument) {
+  for (std::int64_t status : {store::kStatusNotDetermined, store::kStatusRestricted,
+                              store::kStatusDenied, store::kStatusWriteOnly, std::int64_t{42}}) {
+    auto store = storeWithCalendars({"A"});
+    store->status = status;
+    expectFailure(runInProcess(command({}), store), kDenied);
+    expectFailure(runInProcess(command({"--start", "bad", "--calendar", "A"}), store), kDenied);
+    EXPECT_EQ(store->calendarListReads + store->queryCount, 0);
+  }
+}
+
+TEST(Snapshot, FailureChecksRunInOrder) {
+  const std::string start = "2024-05-01T00:00:00.000Z", end = "2024-05-02T00:00:00.000Z";
+  const std::string missingStart = "vandrelis-eventkit: Missing --start\n";
+  const std::string missingEnd = "vandrelis-eventkit: Missing --end\n";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{}, missingStart},
+      {{"--end", end, "--start"}, missingStart},
+      {{"--Start", start, "--end", end}, missingStart},
+      {{"--start=" + start, "--end", end}, missingStart},
+      {{"--start", start}, missingEnd},
+      {{"--start", "not a date"}, missingEnd},  // both looked up before either is parsed
+      {{"--start", start, "--end"}, missingEnd},
+      {{"--start", "--end", end}, kInvalidWindow},  // the start text is "--end"
+      {{"--start", "2024-05-01T00:00:00Z", "--end", end}, kInvalidWindow},
+      {{"--start", start, "--end", "2024-05-32T00:00:00.000Z"}, kInvalidWindow},
+      {{"--start", start, "--end", start}, kInvalidWindow},
+      {{"--start", end, "--end", start}, kInvalidWindow},
+      // The same instant written with two offsets.
+      {{"--start", "2024-05-01T02:00:00.000+02:00", "--end", start}, kInvalidWindow},
+      // Only the first occurrence of an option counts, even when a later one would do.
+      {{"--start", "x", "--start", start, "--end", end}, kInvalidWindow},
+  };
+  for (const auto& [options, report] : cases) {
+    auto store = storeWithCalendars({"A"});
+    expectFailure(runInProcess(command(options), store), report);
+    EXPECT_EQ(store->calendarListReads + store->queryCount, 0) << report;
+  }
+}
+
+TEST(Snapshot, WindowGoesToTheQueryAsParsed) {
+  auto store = storeWithCalendars({"A"});
+  RunResult result = runInProcess(
+      command({"stray", "--start", "2024-05-01T02:00:00.000+02:00", "--unknown", "--end",
+               "2024-05-01T00:00:00.001Z", "--start", "2030-01-01T00:00:00.000Z"}),
+      store);
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.out, "{\"events\":[]}\n");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(store->queryCount, 1);
+  EXPECT_EQ(store->lastQueryStart, kMay1);
+  EXPECT_DOUBLE_EQ(store->lastQueryEnd, kMay1 + 0.001);
+}
+
+TEST(Snapshot, CalendarSelection) {
+  const std::vector<std::string> window = {"--start", "2024-05-01T00:00:00.000Z", "--end",
+                                           "2024-05-02T00:00:00.000Z"};
+  auto selection = [&](std::vector<std::string> identifiers, std::vector<std::string> options) {
+    auto store = storeWithCalendars(std::move(identifiers));
+    store->events.push_back(event("i", "T"));
+    options.insert(options.begin(), window.begin(), window.end());  // so a --calendar can be last
+    RunResult result = runInProcess(command(options), store);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_EQ(store->queryCount, 1);
+    return store->lastQueryCalendars;
+  };
+  using List = std::vector<std::string>;
+  // No --calendar: the query gets an empty list, never every calendar.
+  EXPECT_EQ(selection({"A", "B"}, {}), List{});
+  // Store order, each once, unknown identifiers dropped.
+  EXPECT_EQ(selection({"A", "B", "C"}, {"--calendar", "C", "--calendar", "nope", "--calendar", "A",
+                                        "--calendar", "C"}),
+            (List{"A", "C"}));
+  // A trailing --calendar is ignored; a value is itself tested as an option name.
+  EXPECT_EQ(selection({"A", "B"}, {"--calendar", "B", "--calendar"}), List{"B"});
+  EXPECT_EQ(selection({"X", "--calendar", "Y"}, {"--calendar", "--calendar", "X"}),
+            (List{"X", "--calendar"}));
+  // Whole, case-sensitive, canonically equivalent: composed and decomposed e-acute match.
+  EXPECT_EQ(selection({"caf\xC3\xA9", "Work", "work"},
+                      {"--calendar", "cafe\xCC\x81", "--calendar", "WORK", "--calendar", "work",
+                       "--calendars", "Work"}),
+            (List{"caf\xC3\xA9", "work"}));
+}
+
+TEST(Snapshot, EventsAreConvertedInQueryOrderAndWrittenOnce) {
+  auto store = storeWithCalendars({"A"});
+  auto canceled = event("gone", "Canceled");
+  canceled->statusValue = 3;
+  auto undated = event("gone", "Undated");
+  undated->end.reset();
+  auto second = event("i2", "Second");
+  second->calendarValue = store->calendars[0];
+  auto first = event("i1", "First/\"one\"");
+  first->calendarValue = store->calendars[0];
+  first->allDay = true;
+  first->statusValue = 2;
+  first->attendeesValue.emplace();
+  store->events = {second, canceled, first, undated, second};
+
+  RunResult result = runInProcess(command({"--start", "2024-05-01T00:00:00.000Z", "--end",
+                                           "2024-05-02T00:00:00.000Z", "--calendar", "A"}),
+                                  store);
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.err, "");
+  const std::string secondJson =
+      R"({"calendarExternalId":"A","endsAt":"2024-05-01T01:00:00.000Z","isAllDay":false,)"
+      R"("recurrenceId":"single","sourceEventId":"i2:single",)"
+      R"("startsAt":"2024-05-01T00:00:00.000Z","status":"confirmed","title":"Second"})";
+  const std::string firstJson =
+      R"({"attendees":[],"calendarExternalId":"A","endsAt":"2024-05-01T01:00:00.000Z",)"
+      R"("isAllDay":true,"recurrenceId":"single","sourceEventId":"i1:single",)"
+      R"("startsAt":"2024-05-01T00:00:00.000Z","status":"tentative","title":"First\/\"one\""})";
+  EXPECT_EQ(result.out, "{\"events\":[" + secondJson + "," + firstJson + "," + secondJson + "]}\n");
+
+  // Nothing kept: an empty list, still one document.
+  store->events = {canceled, undated};
+  result = runInProcess(command({"--start", "2024-05-01T00:00:00.000Z", "--end",
+                                 "2024-05-02T00:00:00.000Z", "--calendar", "A"}),
+                        store);
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.out, "{\"events\":[]}\n");
+}
+
+// The shipped program with its own store rooted in a temporary XDG_DATA_HOME.
+TEST(SnapshotProcess, PermissionGateAndOptionChecks) {
+  testing::TempDir home;
+  const std::map<std::string, std::string> environment = {{"XDG_DATA_HOME", home.path()}};
+  auto run = [&](std::vector<std::string> options) {
+    options.insert(options.begin(), {EVENTKIT_BINARY, "snapshot"});
+    return testing::runProcess(EVENTKIT_BINARY, options, environment);
+  };
+  // No store root yet: permission not determined.
+  expectFailure(run({"--start", "x"}), kDenied);
+
+  std::filesystem::create_directories(home.path() + "/vandrelis/calendars");
+  expectFailure(run({"--end", "2024-05-02T00:00:00.000Z"}),
+                "vandrelis-eventkit: Missing --start\n");
+  expectFailure(run({"--start", "2024-05-02T00:00:00.000Z", "--end", "2024-05-01T00:00:00.000Z"}),
+                kInvalidWindow);
+  RunResult result =
+      run({"--start", "2024-05-01T00:00:00.000Z", "--end", "2024-05-02T00:00:00.000Z"});
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.out, "{\"events\":[]}\n");
+  EXPECT_EQ(result.err, "");
+}
+
+}  // namespace
+}  // namespace vandrelis

@@ -1,0 +1,42 @@
+// Sets ICU's process default time zone (or locale) for the life of a test and restores it.
+#pragma once
+
+#include <memory>
+
+#include <unicode/locid.h>
+#include <unicode/timezone.h>
+
+namespace vandrelis::testing {
+
+class DefaultZone {
+ public:
+  explicit DefaultZone(const char* identifier) : saved_(icu::TimeZone::createDefault()) {
+    icu::TimeZone::adoptDefault(
+        icu::TimeZone::createTimeZone(icu::UnicodeString::fromUTF8(identifier)));
+  }
+  ~DefaultZone() { icu::TimeZone::adoptDefault(saved_.release()); }
+  DefaultZone(const DefaultZone&) = delete;
+  DefaultZone& operator=(const DefaultZone&) = delete;
+
+ private:
+  std::unique_ptr<icu::TimeZone> saved_;
+};
+
+class DefaultLocale {
+ public:
+  explicit DefaultLocale(const char* name) : saved_(icu::Locale::getDefault()) {
+    UErrorCode status = U_ZERO_ERROR;
+    icu::Locale::setDefault(icu::Locale(name), status);
+  }
+  ~DefaultLocale() {
+    UErrorCode status = U_ZERO_ERROR;
+    icu::Locale::setDefault(saved_, status);
+  }
+  DefaultLocale(const DefaultLocale&) = delete;
+  DefaultLocale& operator=(const DefaultLocale&) = delete;
+
+ private:
+  icu::Locale saved_;
+};
+
+}  // namespace vandrelis::testing
