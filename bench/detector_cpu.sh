@@ -50,21 +50,23 @@ until pactl info >/dev/null 2>&1; do sleep 0.05; done
 
 ticks=$(getconf CLK_TCK)
 
-# Prints "user system maxrss_kib" of a long-running detector over the run, stopping it with
-# SIGTERM at the end.
+# Prints "user system maxrss_kib cpu_ns" of a long-running detector over the run, stopping it
+# with SIGTERM at the end. cpu_ns sums the scheduler's nanosecond count over its threads, finer
+# than the clock ticks of user and system time.
 measure_running_detector() {
   "$detector" >"$dir/detector.out" 2>"$dir/detector.err" &
   local pid=$!
   sleep "$seconds"
-  local stat hwm
+  local stat hwm ns
   read -r -a stat <"/proc/$pid/stat"
   hwm=$(awk '/^VmHWM:/ { print $2 }' "/proc/$pid/status")
+  ns=$(cat /proc/"$pid"/task/*/schedstat | awk '{ sum += $1 } END { printf "%d", sum }')
   kill -TERM "$pid"
   wait "$pid" || true
   # Fields 14 and 15 (user and system time in clock ticks), counted past the command name,
   # which has no spaces here.
-  awk -v u="${stat[13]}" -v s="${stat[14]}" -v t="$ticks" -v m="$hwm" \
-    'BEGIN { printf "%.2f %.2f %d\n", u / t, s / t, m }'
+  awk -v u="${stat[13]}" -v s="${stat[14]}" -v t="$ticks" -v m="$hwm" -v n="$ns" \
+    'BEGIN { printf "%.2f %.2f %d %d\n", u / t, s / t, m, n }'
 }
 
 # Prints "user system maxrss_kib" of a shell loop running COMMAND... once a second.
@@ -84,12 +86,15 @@ run_phase() {
   local detector_job=$!
   measure_loop pactl list source-outputs >"$dir/pactl.result"
   wait "$detector_job"
-  read -r du ds dm <"$dir/detector.result"
+  local du ds dm dn pu ps pm
+  read -r du ds dm dn <"$dir/detector.result"
   read -r pu ps pm <"$dir/pactl.result"
-  awk -v l="$label" -v du="$du" -v ds="$ds" -v dm="$dm" -v pu="$pu" -v ps="$ps" -v pm="$pm" \
+  awk -v l="$label" -v du="$du" -v ds="$ds" -v dm="$dm" -v dn="${dn:-}" -v pu="$pu" -v ps="$ps" \
+    -v pm="$pm" \
     'BEGIN {
        d = du + ds; p = pu + ps
-       printf "%-14s detector: %.2f s CPU (user %.2f, system %.2f), peak RSS %d KiB\n", l, d, du, ds, dm
+       if (dn != "") { d = dn / 1e9; printf "%-14s detector: %.4f s CPU (scheduler count)\n", l, d }
+       printf "%-14s detector: %.2f s CPU (user %.2f, system %.2f), peak RSS %d KiB\n", l, du + ds, du, ds, dm
        printf "%-14s pactl loop: %.2f s CPU (user %.2f, system %.2f), peak RSS %d KiB\n", l, p, pu, ps, pm
        if (d > 0) printf "%-14s pactl loop / detector CPU: %.1f\n", l, p / d
      }'
