@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 DEBIAN_PACKAGES=(build-essential cmake ninja-build pkg-config libicu-dev libgtest-dev
-  libgmock-dev libbenchmark-dev tzdata libplist-dev libical-dev)
+  libgmock-dev libbenchmark-dev tzdata libplist-dev libical-dev libpulse-dev pulseaudio
+  pulseaudio-utils time)
 
 install_missing() {
   local missing=()
@@ -82,6 +83,67 @@ run_demo() {
   wait "$watcher" 2>/dev/null || true
   echo "(stopped with SIGTERM)"
   echo
+  (run_detector_demo)
+}
+
+# The detector for real, on a private sound server (a virtual microphone in a temporary
+# directory) with one recorder: nothing of the user's own sound setup is used or changed.
+# Runs in a subshell of its own: its variables, exports and trap end with it.
+run_detector_demo() {
+  local detector=build/mic-detector/vandrelis-mic-detector
+  demo_dir=$(mktemp -d)
+  server_pid=""
+  recorder_pid=""
+  local dir=$demo_dir
+  # shellcheck disable=SC2317  # called by the trap
+  cleanup_detector_demo() {
+    [ -n "$recorder_pid" ] && kill "$recorder_pid" 2>/dev/null
+    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
+    wait 2>/dev/null
+    rm -rf "$demo_dir"
+  }
+  trap cleanup_detector_demo EXIT
+  mkdir -m 700 "$dir/runtime" "$dir/home" "$dir/config"
+  echo "autospawn = no" >"$dir/client.conf"
+  cat >"$dir/server.pa" <<'SCRIPT'
+load-module module-null-source source_name=demo_microphone description=Demo\ Microphone
+load-module module-native-protocol-unix auth-anonymous=1
+SCRIPT
+  export XDG_RUNTIME_DIR="$dir/runtime" HOME="$dir/home" XDG_CONFIG_HOME="$dir/config"
+  export PULSE_CLIENTCONFIG="$dir/client.conf" DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/no-bus"
+  unset DISPLAY WAYLAND_DISPLAY PULSE_SERVER PULSE_RUNTIME_PATH PULSE_COOKIE PULSE_PROP
+
+  echo "== vandrelis-mic-detector (a private sound server in $XDG_RUNTIME_DIR)"
+  echo "\$ pulseaudio -n -F server.pa   # virtual microphone \"demo_microphone\""
+  pulseaudio -n --daemonize=no --system=false --exit-idle-time=-1 --use-pid-file=no \
+    --log-level=error -F "$dir/server.pa" >/dev/null 2>"$dir/server.log" &
+  server_pid=$!
+  local tries=0
+  until pactl info >/dev/null 2>&1; do
+    tries=$((tries + 1))
+    if [ $tries -gt 100 ]; then
+      echo "the private sound server did not start:" >&2
+      cat "$dir/server.log" >&2
+      return 1
+    fi
+    sleep 0.05
+  done
+  echo "\$ PULSE_PROP=application.id=org.example.Recorder parecord --device=demo_microphone &"
+  PULSE_PROP=application.id=org.example.Recorder parecord --raw --device=demo_microphone \
+    --rate=8000 --channels=1 >/dev/null 2>"$dir/recorder.log" &
+  recorder_pid=$!
+  until [ "$(pactl list short source-outputs | wc -l)" -ge 1 ]; do sleep 0.05; done
+  echo "(recorder pid $recorder_pid)"
+  echo "\$ $detector   # for 3 seconds, then SIGTERM"
+  "$detector" &
+  local detector_pid=$!
+  sleep 3.5
+  kill -TERM "$detector_pid"
+  local status=0
+  wait "$detector_pid" || status=$?
+  echo "(exit status $status)"
+  echo
+  echo "\$ kill $recorder_pid $server_pid   # the recorder and the private server"
 }
 
 install_missing

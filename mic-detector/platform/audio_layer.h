@@ -43,6 +43,10 @@ constexpr AudioObjectPropertySelector kAudioProcessPropertyBundleID = fourCharCo
 constexpr OSStatus kAudioHardwareNoError = 0;
 constexpr OSStatus kAudioHardwareUnknownPropertyError = static_cast<OSStatus>(fourCharCode("who?"));
 constexpr OSStatus kAudioHardwareBadObjectError = static_cast<OSStatus>(fourCharCode("!obj"));
+constexpr OSStatus kAudioHardwareNotRunningError = static_cast<OSStatus>(fourCharCode("stop"));
+constexpr OSStatus kAudioHardwareBadPropertySizeError = static_cast<OSStatus>(fourCharCode("!siz"));
+constexpr OSStatus kAudioHardwareIllegalOperationError =
+    static_cast<OSStatus>(fourCharCode("nope"));
 
 struct AudioObjectPropertyAddress {
   AudioObjectPropertySelector mSelector = 0;

@@ -1,12 +1,13 @@
-// The audio layer on Linux. Until a sound-server client sits here, the system has no process
-// list and every poll reports it as unavailable.
+// The audio layer on Linux: the user's sound server, PulseAudio or PipeWire through its
+// PulseAudio interface, found as every PulseAudio client finds it.
 #include "audio_layer.h"
-#include "unavailable_audio_layer.h"
+#include "pulse_audio_layer.h"
+#include "pulse_connection.h"
 
 namespace micdetector {
 
 std::unique_ptr<AudioLayer> makeSystemAudioLayer() {
-  return std::make_unique<UnavailableAudioLayer>();
+  return std::make_unique<PulseAudioLayer>(std::make_unique<PulseConnection>());
 }
 
 }  // namespace micdetector

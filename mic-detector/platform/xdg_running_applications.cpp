@@ -1,5 +1,5 @@
-// Follows the unit naming that desktops use when they launch applications into systemd
-// scopes and services; flatpak launches are named the same way with the launcher "flatpak".
+// Follows what the sandboxes leave behind (flatpak's info file, snap's units) and the unit
+// naming that desktops use when they launch applications into systemd scopes and services.
 #include "xdg_running_applications.h"
 
 #include <fcntl.h>
@@ -70,6 +70,15 @@ std::string unescapeUnitPart(std::string_view part) {
   return out;
 }
 
+// The id names a file (<id>.desktop), so it must stay one plain file name.
+std::optional<std::string> usableId(std::string id) {
+  if (id.empty() || id == "." || id == ".." ||
+      id.find_first_of(std::string_view("/\0", 2)) != std::string::npos) {
+    return std::nullopt;
+  }
+  return id;
+}
+
 std::optional<std::string> applicationIdFromUnit(std::string_view unit) {
   if (!unit.starts_with("app-")) return std::nullopt;
   unit.remove_prefix(4);
@@ -88,11 +97,23 @@ std::optional<std::string> applicationIdFromUnit(std::string_view unit) {
   }
   // What is left is [launcher-]id; a launcher name has no dash.
   if (parts.empty() || parts.size() > 2 || parts.back().empty()) return std::nullopt;
-  std::string id = unescapeUnitPart(parts.back());
-  if (id.empty() || id.find('/') != std::string::npos || id == "." || id == "..") {
+  return usableId(unescapeUnitPart(parts.back()));
+}
+
+// snap.<name>.<app>[-<n>].scope or snap.<name>.<app>.service.
+std::optional<std::string> snapNameFromUnit(std::string_view unit) {
+  if (!unit.starts_with("snap.")) return std::nullopt;
+  unit.remove_prefix(5);
+  if (unit.ends_with(".scope")) {
+    unit.remove_suffix(6);
+  } else if (unit.ends_with(".service")) {
+    unit.remove_suffix(8);
+  } else {
     return std::nullopt;
   }
-  return id;
+  const std::size_t dot = unit.find('.');
+  if (dot == std::string_view::npos || dot + 1 == unit.size()) return std::nullopt;
+  return usableId(std::string(unit.substr(0, dot)));
 }
 
 // "de_DE.UTF-8@euro" gives the keys to try: "de_DE@euro", "de_DE", "de@euro", "de".
@@ -168,10 +189,31 @@ std::optional<std::string> applicationIdFromCgroup(std::string_view cgroupConten
       if (fields[1].empty()) break;
     }
   }
-  // The innermost application unit decides: a unit may hold sub-groups of its own.
+  // The innermost unit decides: a unit may hold sub-groups of its own.
   const auto components = split(path, '/');
   for (auto it = components.rbegin(); it != components.rend(); ++it) {
+    if (auto name = snapNameFromUnit(*it)) return name;
+  }
+  for (auto it = components.rbegin(); it != components.rend(); ++it) {
     if (auto id = applicationIdFromUnit(*it)) return id;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> applicationIdFromFlatpakInfo(std::string_view flatpakInfoContents) {
+  bool inApplication = false;
+  for (std::string_view line : split(flatpakInfoContents, '\n')) {
+    line = trimmed(line);
+    if (line.empty() || line.front() == '#') continue;
+    if (line.front() == '[') {
+      inApplication = line == "[Application]";
+      continue;
+    }
+    const std::size_t equals = line.find('=');
+    if (!inApplication || equals == std::string_view::npos) continue;
+    if (trimmed(line.substr(0, equals)) == "name") {
+      return usableId(std::string(trimmed(line.substr(equals + 1))));
+    }
   }
   return std::nullopt;
 }
@@ -221,9 +263,16 @@ XdgRunningApplications::XdgRunningApplications(std::string procRoot,
 std::optional<RunningApplication> XdgRunningApplications::applicationWithProcessIdentifier(
     std::int32_t pid) {
   if (pid <= 0) return std::nullopt;
-  const auto cgroup = readSmallFile(procRoot_ + "/" + std::to_string(pid) + "/cgroup");
-  if (!cgroup) return std::nullopt;
-  auto id = applicationIdFromCgroup(*cgroup);
+  const std::string process = procRoot_ + "/" + std::to_string(pid);
+  // Only a flatpak sandbox has this file at its root; the host has none.
+  std::optional<std::string> id;
+  if (const auto info = readSmallFile(process + "/root/.flatpak-info")) {
+    id = applicationIdFromFlatpakInfo(*info);
+  }
+  if (!id) {
+    if (const auto cgroup = readSmallFile(process + "/cgroup"))
+      id = applicationIdFromCgroup(*cgroup);
+  }
   if (!id) return std::nullopt;
   RunningApplication application{*id, std::nullopt};
   for (const std::string& directory : dataDirectories_) {

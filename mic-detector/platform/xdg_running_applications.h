@@ -1,6 +1,6 @@
-// Running applications on a Linux desktop: a process belongs to the application whose systemd
-// unit (app-<launcher>-<id>-<n>.scope, app-<id>@<n>.service) holds it, and the application's
-// name comes from its <id>.desktop file.
+// Running applications on a Linux desktop: a process belongs to the application whose sandbox
+// (flatpak, snap) or systemd unit (app-<launcher>-<id>-<n>.scope, app-<id>@<n>.service) holds
+// it, and the application's name comes from its <id>.desktop file.
 #pragma once
 
 #include <optional>
@@ -12,9 +12,13 @@
 
 namespace micdetector {
 
-// The application id named by a process's /proc/PID/cgroup contents, or nothing when the
-// process does not run in an application unit.
+// The application id named by a process's /proc/PID/cgroup contents: the name of a snap whose
+// unit holds it, else the id of the innermost application unit; nothing when the process runs
+// in neither.
 std::optional<std::string> applicationIdFromCgroup(std::string_view cgroupContents);
+
+// The `name` of the [Application] group of a sandbox's .flatpak-info file.
+std::optional<std::string> applicationIdFromFlatpakInfo(std::string_view flatpakInfoContents);
 
 // The Name of a desktop entry's [Desktop Entry] group, localized for `locale` (such as
 // "de_DE.UTF-8") where the file has a translation.
@@ -24,7 +28,7 @@ std::optional<std::string> desktopEntryName(std::string_view desktopFileContents
 class XdgRunningApplications final : public RunningApplications {
  public:
   // `procRoot` is where the process table is mounted; `dataDirectories` are searched in order
-  // for applications/<id>.desktop.
+  // for applications/<id>.desktop; `locale` picks the translation of the name.
   XdgRunningApplications(std::string procRoot, std::vector<std::string> dataDirectories,
                          std::string locale);
 

@@ -91,7 +91,8 @@ std::string FdCapture::finish() {
   return contents;
 }
 
-ProcessResult runProcess(const std::vector<std::string>& arguments) {
+ProcessResult runProcess(const std::vector<std::string>& arguments,
+                         const std::vector<std::string>* environment) {
   TempDir directory;
   const std::string outPath = directory.path() + "/out", errPath = directory.path() + "/err";
   posix_spawn_file_actions_t actions;
@@ -100,8 +101,10 @@ ProcessResult runProcess(const std::vector<std::string>& arguments) {
   posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT, 0600);
   posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT, 0600);
   auto pointers = argv(arguments);
+  auto variables = environment != nullptr ? argv(*environment) : std::vector<char*>();
   pid_t pid = -1;
-  const int failed = ::posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), environ);
+  const int failed = ::posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(),
+                                   environment != nullptr ? variables.data() : environ);
   posix_spawn_file_actions_destroy(&actions);
   if (failed != 0) throw std::runtime_error("cannot start " + arguments[0]);
   int status = 0;
@@ -110,18 +113,54 @@ ProcessResult runProcess(const std::vector<std::string>& arguments) {
   return {exitStatus(status), readFile(outPath), readFile(errPath)};
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& arguments) {
-  auto pointers = argv(arguments);
-  if (::posix_spawn(&pid_, pointers[0], nullptr, nullptr, pointers.data(), environ) != 0) {
-    throw std::runtime_error("cannot start " + arguments[0]);
+std::vector<std::string> environmentWith(const std::vector<std::string>& changes) {
+  std::vector<std::string> result;
+  const auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string variable = *entry;
+    bool changed = false;
+    for (const std::string& change : changes) changed |= nameOf(change) == nameOf(variable);
+    if (!changed) result.push_back(variable);
   }
+  for (const std::string& change : changes) {
+    if (change.find('=') != std::string::npos) result.push_back(change);
+  }
+  return result;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const SpawnOptions& options) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (!options.outputPath.empty()) {
+    posix_spawn_file_actions_addopen(&actions, 1, options.outputPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
+  }
+  if (!options.errorPath.empty()) {
+    posix_spawn_file_actions_addopen(&actions, 2, options.errorPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
+  }
+  auto pointers = argv(arguments);
+  auto variables =
+      options.environment != nullptr ? argv(*options.environment) : std::vector<char*>();
+  const int failed = ::posix_spawn(&pid_, pointers[0], &actions, nullptr, pointers.data(),
+                                   options.environment != nullptr ? variables.data() : environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (failed != 0) throw std::runtime_error("cannot start " + arguments[0]);
 }
 
 ChildProcess::~ChildProcess() {
-  ::kill(pid_, SIGKILL);
+  if (pid_ > 0) stop(SIGKILL);
+}
+
+int ChildProcess::stop(int signal) {
+  if (pid_ <= 0) return exitStatus_;
+  ::kill(pid_, signal);
   int status = 0;
   while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
+  pid_ = -1;
+  exitStatus_ = exitStatus(status);
+  return exitStatus_;
 }
 
 bool runningInCi() {

@@ -50,20 +50,35 @@ struct ProcessResult {
   std::string err;
 };
 
-// Runs a program to its end with standard input from /dev/null.
-ProcessResult runProcess(const std::vector<std::string>& arguments);
+// Runs a program to its end with standard input from /dev/null; `environment` ("NAME=value"
+// entries) replaces this process's when given.
+ProcessResult runProcess(const std::vector<std::string>& arguments,
+                         const std::vector<std::string>* environment = nullptr);
 
-// A child process that runs until it is destroyed (then killed and reaped).
+// This process's environment with `changes` applied: "NAME=value" sets, a bare "NAME" unsets.
+std::vector<std::string> environmentWith(const std::vector<std::string>& changes);
+
+struct SpawnOptions {
+  const std::vector<std::string>* environment = nullptr;  // this process's when null
+  std::string outputPath;  // standard output goes to this file; inherited when empty
+  std::string errorPath;   // the same for standard error
+};
+
+// A child process that runs until it is stopped or destroyed (then killed and reaped).
 class ChildProcess {
  public:
-  explicit ChildProcess(const std::vector<std::string>& arguments);
+  explicit ChildProcess(const std::vector<std::string>& arguments,
+                        const SpawnOptions& options = {});
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
   pid_t pid() const { return pid_; }
+  // Sends `signal` and waits for the end; gives the exit status as ProcessResult has it.
+  int stop(int signal);
 
  private:
   pid_t pid_ = -1;
+  int exitStatus_ = -1;
 };
 
 // True when the environment variable CI is set: facilities a test needs must then be there.

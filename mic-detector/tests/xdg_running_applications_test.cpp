@@ -30,6 +30,31 @@ TEST(XdgRunningApplications, ApplicationIdsComeFromTheInnermostApplicationUnit) 
   EXPECT_EQ(applicationIdFromCgroup(""), std::nullopt);
 }
 
+TEST(XdgRunningApplications, SnapsAreNamedByTheirUnitBeforeAnyApplicationUnit) {
+  const std::string user = "0::/user.slice/user-1000.slice/user@1000.service/";
+  EXPECT_EQ(applicationIdFromCgroup(user + "app.slice/snap.firefox.firefox-4f2c.scope\n"),
+            "firefox");
+  EXPECT_EQ(applicationIdFromCgroup("0::/system.slice/snap.lxd.daemon.service\n"), "lxd");
+  EXPECT_EQ(applicationIdFromCgroup(user + "app-gnome-org.example.Term-3.scope/"
+                                           "snap.my-tool.my-tool-9.scope"),
+            "my-tool");
+  EXPECT_EQ(applicationIdFromCgroup(user + "snap.firefox.scope"), std::nullopt);
+  EXPECT_EQ(applicationIdFromCgroup(user + "snap..x.scope"), std::nullopt);
+  EXPECT_EQ(applicationIdFromCgroup(user + "snap.firefox.firefox.slice"), std::nullopt);
+}
+
+TEST(XdgRunningApplications, FlatpakSandboxesNameTheirApplicationInTheirInfoFile) {
+  EXPECT_EQ(applicationIdFromFlatpakInfo("[Instance]\nname=not.this\n[Application]\n"
+                                         "runtime=runtime/org.example.Platform/x86_64/1\n"
+                                         "name = org.example.Recorder \n"),
+            "org.example.Recorder");
+  EXPECT_EQ(applicationIdFromFlatpakInfo("[Runtime]\nname=org.example.Platform\n"), std::nullopt);
+  EXPECT_EQ(applicationIdFromFlatpakInfo("[Application]\nname=../escape\n"), std::nullopt);
+  EXPECT_EQ(applicationIdFromFlatpakInfo("[Application]\nname=..\n"), std::nullopt);
+  EXPECT_EQ(applicationIdFromFlatpakInfo("[Application]\nname=\n"), std::nullopt);
+  EXPECT_EQ(applicationIdFromFlatpakInfo(""), std::nullopt);
+}
+
 TEST(XdgRunningApplications, NamesComeFromTheDesktopEntryLocalizedWhereTranslated) {
   const std::string entry =
       "# comment\n[Desktop Action new]\nName=New Window\n"
@@ -50,6 +75,10 @@ TEST(XdgRunningApplications, LooksProcessesUpInTheProcessTableAndTheDataDirector
   testing::writeFile(proc + "/42/cgroup", "0::/user.slice/app-gnome-org.example.Rec-1.scope\n");
   testing::writeFile(proc + "/43/cgroup", "0::/user.slice/app-org.example.NoEntry@1.service\n");
   testing::writeFile(proc + "/44/cgroup", "0::/system.slice/cron.service\n");
+  // A flatpak sandbox: its info file wins over its unit.
+  testing::writeFile(proc + "/46/cgroup", "0::/user.slice/app-flatpak-org.example.Unit-1.scope\n");
+  testing::writeFile(proc + "/46/root/.flatpak-info", "[Application]\nname=org.example.Rec\n");
+  testing::writeFile(proc + "/47/cgroup", "0::/user.slice/snap.recorder.recorder-5.scope\n");
   const std::string first = directory.path() + "/first", second = directory.path() + "/second";
   testing::writeFile(second + "/applications/org.example.Rec.desktop",
                      "[Desktop Entry]\nName=Second\n");
@@ -68,6 +97,11 @@ TEST(XdgRunningApplications, LooksProcessesUpInTheProcessTableAndTheDataDirector
   EXPECT_EQ(noEntry->bundleIdentifier, "org.example.NoEntry");
   EXPECT_EQ(noEntry->localizedName, std::nullopt);
   EXPECT_EQ(applications.applicationWithProcessIdentifier(44), std::nullopt);
+  const auto sandboxed = applications.applicationWithProcessIdentifier(46);
+  ASSERT_TRUE(sandboxed.has_value());
+  EXPECT_EQ(sandboxed->bundleIdentifier, "org.example.Rec");
+  EXPECT_EQ(sandboxed->localizedName, "First");
+  EXPECT_EQ(applications.applicationWithProcessIdentifier(47)->bundleIdentifier, "recorder");
   EXPECT_EQ(applications.applicationWithProcessIdentifier(45), std::nullopt);
   EXPECT_EQ(applications.applicationWithProcessIdentifier(0), std::nullopt);
 }

@@ -1,0 +1,76 @@
+// The audio layer on a PulseAudio-protocol sound server: the server's recording clients appear
+// as process objects and its sources as device objects.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "audio_layer.h"
+#include "pulse_server_state.h"
+
+namespace micdetector {
+
+class PulseAudioLayer final : public AudioLayer {
+ public:
+  explicit PulseAudioLayer(std::unique_ptr<PulseServerReader> server);
+
+  bool hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address) override;
+  OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                               std::uint32_t& size) override;
+  OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                           std::uint32_t& ioSize, void* data) override;
+  OSStatus getPropertyText(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                           std::optional<std::string>& text) override;
+
+ private:
+  struct Process {
+    std::int32_t pid = 0;
+    bool runningInput = false;
+    std::vector<AudioObjectID> inputDevices;
+    std::optional<std::string> bundleId;
+  };
+  struct Device {
+    std::string uid;
+    std::optional<std::string> name;
+  };
+
+  // Takes a new picture of the server; false (and no objects) when no server answers.
+  bool refresh();
+  void takePicture(const PulseServerState& state);
+  AudioObjectID idFor(std::unordered_map<std::int32_t, AudioObjectID>& previous, std::int32_t pid);
+  AudioObjectID idFor(std::unordered_map<std::string, AudioObjectID>& previous,
+                      const std::string& sourceName);
+  const Process* process(AudioObjectID object) const;
+  const Device* device(AudioObjectID object) const;
+  // Whether `object` has the property, or nothing when there is no such object.
+  std::optional<bool> knows(AudioObjectID object, const AudioObjectPropertyAddress& address) const;
+
+  std::unique_ptr<PulseServerReader> server_;
+  // Set by a size read of the process list, so that the data read that follows answers from
+  // the same picture.
+  bool listJustRead_ = false;
+
+  std::vector<AudioObjectID> processList_;
+  std::unordered_map<AudioObjectID, Process> processes_;
+  std::unordered_map<AudioObjectID, Device> devices_;
+
+  // Identifiers live as long as their process or source is in the pictures; a picture that
+  // could not be taken forgets none of them.
+  std::unordered_map<std::int32_t, AudioObjectID> processIds_;
+  std::unordered_map<std::string, AudioObjectID> deviceIds_;
+  AudioObjectID nextId_ = kAudioObjectSystemObject + 1;
+};
+
+// Whether a stream belongs to a volume meter rather than to an application that listens.
+bool isVolumeMeter(const PulseServerState::Client& client,
+                   const PulseServerState::SourceOutput& output);
+
+// The process id of a client: the server's own record of its peer where it keeps one, else the
+// id the client reports. Nothing when neither is a positive decimal number.
+std::optional<std::int32_t> clientProcessId(const PulseServerState::Client& client);
+
+}  // namespace micdetector

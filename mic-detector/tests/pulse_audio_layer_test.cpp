@@ -1,0 +1,235 @@
+// The sound server's pictures as audio objects, fed by a scripted server: which clients become
+// processes, what they record from, identifiers over time, and a server that goes away.
+#include "platform/pulse_audio_layer.h"
+
+#include <gtest/gtest.h>
+
+#include "active_input_apps.h"
+#include "audio_properties.h"
+#include "fake_tables.h"
+
+namespace micdetector {
+namespace {
+
+using Client = PulseServerState::Client;
+using Source = PulseServerState::Source;
+using Output = PulseServerState::SourceOutput;
+using Devices = std::vector<MicInputDevice>;
+
+class ScriptedServer final : public PulseServerReader {
+ public:
+  std::optional<PulseServerState> readState() override {
+    ++reads;
+    return state;
+  }
+  std::optional<PulseServerState> state = PulseServerState{};
+  int reads = 0;
+};
+
+Client client(std::uint32_t index, std::optional<std::string> applicationId,
+              std::optional<std::string> pid) {
+  return {index, std::move(applicationId), std::nullopt, std::move(pid), std::nullopt};
+}
+
+class PulseLayer : public ::testing::Test {
+ protected:
+  std::vector<AudioObjectID> processes() {
+    auto list =
+        getObjectIDs(*layer, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList,
+                     kAudioObjectPropertyScopeGlobal);
+    EXPECT_TRUE(list.has_value());
+    return list.value_or(std::vector<AudioObjectID>{});
+  }
+  std::uint32_t value(AudioObjectID object, AudioObjectPropertySelector selector) {
+    return getUInt32Property(*layer, object, selector).value_or(0xdeadbeef);
+  }
+  std::vector<AudioObjectID> devicesOf(AudioObjectID process) {
+    return getObjectIDs(*layer, process, kAudioProcessPropertyDevices,
+                        kAudioObjectPropertyScopeInput)
+        .value_or(std::vector<AudioObjectID>{0xdeadbeef});
+  }
+  std::optional<std::string> text(AudioObjectID object, AudioObjectPropertySelector selector) {
+    return getTextProperty(*layer, object, selector);
+  }
+  std::expected<std::vector<MicActiveApp>, DetectorError> poll() {
+    return loadActiveInputApps(platform);
+  }
+
+  ScriptedServer* server = new ScriptedServer;  // owned by the layer
+  std::unique_ptr<PulseAudioLayer> layer =
+      std::make_unique<PulseAudioLayer>(std::unique_ptr<PulseServerReader>(server));
+  testing::FakeRunningApplications applications;
+  testing::FakeProcessPaths paths;
+  DetectorPlatform platform{*layer, applications, paths, [] { return std::uint64_t{7}; }};
+};
+
+TEST_F(PulseLayer, RecordingClientsBecomeProcessesThatRecordFromNonMonitorSources) {
+  server->state = PulseServerState{
+      .sourceOutputs = {{0, 11, 2, false, false},
+                        {1, 10, 0, false, false},
+                        {2, 12, 1, false, false},     // a sink's monitor
+                        {3, 13, 0, false, false},     // a volume meter application
+                        {4, 14, 0, false, false},     // a client without a usable pid
+                        {5, 15, 0, false, true},      // a peak-detecting stream
+                        {6, 16, 3, false, false},     // a source without description
+                        {7, 99, 0, false, false},     // its client has gone
+                        {8, 17, 0, true, false},      // corked
+                        {9, 10, 2, false, false},     // a device already listed
+                        {10, 17, 99, false, false}},  // its source has gone
+      .sources = {{0, "alsa_input.usb-mic", "USB Mic", false},
+                  {1, "speakers.monitor", "Monitor of Speakers", true},
+                  {2, "alsa_input.pci", "Built-in Audio", false},
+                  {3, "virtual", std::nullopt, false}},
+      .clients = {client(10, "org.example.A", "100"),
+                  client(11, std::nullopt, "100"),  // a second connection of the same process
+                  client(12, "org.example.Monitor", "200"),
+                  client(13, "org.PulseAudio.pavucontrol", "300"),
+                  client(14, "org.example.NoPid", "abc"),
+                  client(15, "org.example.Peak", "400"),
+                  {16, std::nullopt, "org.example.Portal", "500", "501"},
+                  client(17, "org.example.Corked", "600")}};
+
+  const auto list = processes();
+  ASSERT_EQ(list.size(), 4u);
+  std::vector<std::uint32_t> pids;
+  for (AudioObjectID process : list) pids.push_back(value(process, kAudioProcessPropertyPID));
+  EXPECT_EQ(pids, (std::vector<std::uint32_t>{100, 200, 501, 600}));
+
+  // The first of a process's clients with an application id names it.
+  EXPECT_EQ(value(list[0], kAudioProcessPropertyIsRunningInput), 1u);
+  EXPECT_EQ(text(list[0], kAudioProcessPropertyBundleID), "org.example.A");
+  const auto devices = devicesOf(list[0]);
+  ASSERT_EQ(devices.size(), 2u);
+  EXPECT_EQ(text(devices[0], kAudioDevicePropertyDeviceUID), "alsa_input.pci");
+  EXPECT_EQ(text(devices[0], kAudioObjectPropertyName), "Built-in Audio");
+  EXPECT_EQ(text(devices[1], kAudioDevicePropertyDeviceUID), "alsa_input.usb-mic");
+
+  EXPECT_EQ(value(list[1], kAudioProcessPropertyIsRunningInput), 0u);
+  EXPECT_EQ(devicesOf(list[1]), std::vector<AudioObjectID>{});
+
+  EXPECT_EQ(text(list[2], kAudioProcessPropertyBundleID), "org.example.Portal");
+  EXPECT_EQ(text(devicesOf(list[2]).at(0), kAudioObjectPropertyName), std::nullopt);
+
+  // A corked stream names its device but is not running input.
+  EXPECT_EQ(value(list[3], kAudioProcessPropertyIsRunningInput), 0u);
+  EXPECT_EQ(devicesOf(list[3]), std::vector<AudioObjectID>{devices[1]});
+
+  const auto apps = poll();
+  ASSERT_TRUE(apps.has_value());
+  const std::vector<MicActiveApp> expected{
+      {"org.example.A", 100, 7, std::nullopt,
+       Devices{{"alsa_input.pci", "Built-in Audio"}, {"alsa_input.usb-mic", "USB Mic"}}},
+      {"org.example.Portal", 501, 7, std::nullopt, std::nullopt},
+  };
+  EXPECT_EQ(*apps, expected);
+}
+
+TEST_F(PulseLayer, IdentifiersLastAsLongAsTheirObjectsAndGoneObjectsFailReads) {
+  PulseServerState state{.sourceOutputs = {{0, 1, 0, false, false}},
+                         .sources = {{0, "mic", "Mic", false}},
+                         .clients = {client(1, "org.example.A", "100")}};
+  server->state = state;
+  const AudioObjectID first = processes().at(0);
+  const AudioObjectID mic = devicesOf(first).at(0);
+  EXPECT_NE(first, kAudioObjectUnknown);
+  EXPECT_NE(first, kAudioObjectSystemObject);
+  EXPECT_NE(mic, kAudioObjectUnknown);
+  EXPECT_NE(mic, kAudioObjectSystemObject);
+  EXPECT_NE(first, mic);
+
+  state.sourceOutputs.push_back({1, 2, 0, false, false});
+  state.clients.push_back(client(2, "org.example.B", "200"));
+  server->state = state;
+  const auto both = processes();
+  ASSERT_EQ(both.size(), 2u);
+  EXPECT_EQ(both[0], first);
+  EXPECT_NE(both[1], first);
+  EXPECT_NE(both[1], mic);
+  EXPECT_EQ(devicesOf(both[1]), std::vector<AudioObjectID>{mic});
+
+  // The first process stops recording: its object has gone.
+  state.sourceOutputs.erase(state.sourceOutputs.begin());
+  server->state = state;
+  EXPECT_EQ(processes(), std::vector<AudioObjectID>{both[1]});
+  EXPECT_FALSE(layer->hasProperty(first, {kAudioProcessPropertyPID}));
+  EXPECT_EQ(getUInt32Property(*layer, first, kAudioProcessPropertyIsRunningInput),
+            std::unexpected(kAudioHardwareBadObjectError));
+  EXPECT_EQ(text(first, kAudioProcessPropertyBundleID), std::nullopt);
+
+  // No server: every poll fails on the process list, and no object is left.
+  server->state = std::nullopt;
+  const auto failed = poll();
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_EQ(failed.error().errorDescription(),
+            "CoreAudio call failed for selector 1886548771 with status 1937010544");
+  EXPECT_EQ(getUInt32Property(*layer, both[1], kAudioProcessPropertyPID),
+            std::unexpected(kAudioHardwareBadObjectError));
+  EXPECT_EQ(text(mic, kAudioDevicePropertyDeviceUID), std::nullopt);
+
+  // The server is back: the same layer answers again, with the identifiers it gave before.
+  server->state = state;
+  EXPECT_EQ(processes(), std::vector<AudioObjectID>{both[1]});
+  EXPECT_EQ(devicesOf(both[1]), std::vector<AudioObjectID>{mic});
+  const auto apps = poll();
+  ASSERT_TRUE(apps.has_value());
+  EXPECT_EQ(apps->size(), 1u);
+}
+
+TEST_F(PulseLayer, AListReadTakesOnePictureAndOtherReadsAnswerFromIt) {
+  server->state = PulseServerState{
+      .sourceOutputs = {{0, 1, 0, false, false}, {1, 2, 0, false, false}},
+      .sources = {{0, "mic", "Mic", false}},
+      .clients = {client(1, "org.example.A", "100"), client(2, "org.example.B", "200")}};
+  ASSERT_TRUE(poll().has_value());
+  EXPECT_EQ(server->reads, 1);
+
+  // A data read without its size read takes a picture of its own, and fills whole entries.
+  const AudioObjectPropertyAddress list{kAudioHardwarePropertyProcessObjectList};
+  AudioObjectID buffer[3] = {0, 0, 0};
+  std::uint32_t size = 6;
+  EXPECT_EQ(layer->getPropertyData(kAudioObjectSystemObject, list, size, buffer), 0);
+  EXPECT_EQ(server->reads, 2);
+  EXPECT_EQ(size, 4u);
+  EXPECT_NE(buffer[0], kAudioObjectUnknown);
+  EXPECT_EQ(buffer[1], kAudioObjectUnknown);
+
+  // Reads that do not fit the property.
+  std::uint16_t small = 0;
+  size = sizeof small;
+  EXPECT_EQ(layer->getPropertyData(buffer[0], {kAudioProcessPropertyPID}, size, &small),
+            kAudioHardwareBadPropertySizeError);
+  EXPECT_FALSE(layer->hasProperty(buffer[0], {kAudioProcessPropertyDevices}));  // global scope
+  EXPECT_FALSE(layer->hasProperty(kAudioObjectSystemObject, {kAudioProcessPropertyPID}));
+  std::uint32_t ignored = 0;
+  EXPECT_EQ(layer->getPropertyDataSize(buffer[0], {kAudioDevicePropertyDeviceUID}, ignored),
+            kAudioHardwareUnknownPropertyError);
+  std::optional<std::string> name;
+  EXPECT_EQ(layer->getPropertyText(buffer[0], {kAudioProcessPropertyPID}, name),
+            kAudioHardwareIllegalOperationError);
+  EXPECT_EQ(server->reads, 2);
+}
+
+TEST(PulseClients, ProcessIdsPreferTheServersRecordAndMetersAreKnownByIdOrPeaks) {
+  EXPECT_EQ(clientProcessId({1, std::nullopt, std::nullopt, "42", std::nullopt}), 42);
+  EXPECT_EQ(clientProcessId({1, std::nullopt, std::nullopt, "42", "7"}), 7);
+  EXPECT_EQ(clientProcessId({1, std::nullopt, std::nullopt, "42", "x"}), 42);
+  for (const char* bad : {"", "0", "-5", "12x", " 12", "2147483648"}) {
+    EXPECT_EQ(clientProcessId({1, std::nullopt, std::nullopt, bad, std::nullopt}), std::nullopt)
+        << bad;
+  }
+  EXPECT_EQ(clientProcessId({}), std::nullopt);
+  EXPECT_EQ(clientProcessId({1, std::nullopt, std::nullopt, "2147483647", std::nullopt}),
+            2147483647);
+
+  const Output plain{0, 1, 0, false, false}, peaks{0, 1, 0, false, true};
+  for (const char* meter : {"org.PulseAudio.pavucontrol", "org.gnome.VolumeControl",
+                            "org.kde.kmixd", "org.kde.plasma-pa"}) {
+    EXPECT_TRUE(isVolumeMeter(client(1, meter, "5"), plain)) << meter;
+  }
+  EXPECT_FALSE(isVolumeMeter(client(1, "org.kde.kmix", "5"), plain));
+  EXPECT_FALSE(isVolumeMeter(client(1, std::nullopt, "5"), plain));
+  EXPECT_TRUE(isVolumeMeter(client(1, std::nullopt, "5"), peaks));
+}
+
+}  // namespace
+}  // namespace micdetector

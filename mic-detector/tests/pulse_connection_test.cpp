@@ -1,0 +1,219 @@
+// The audio layer against a real, private PulseAudio server with real recording clients: what a
+// poll reports, what it leaves out, and a server that stops and starts again.
+#include "platform/pulse_connection.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "active_input_apps.h"
+#include "audio_properties.h"
+#include "fake_tables.h"
+#include "platform/pulse_audio_layer.h"
+#include "plist_files.h"
+#include "pulse_server.h"
+
+namespace micdetector {
+namespace {
+
+#define REQUIRE_PULSE_SERVER()                              \
+  if (const auto missing = testing::pulseServerMissing()) { \
+    if (testing::runningInCi()) FAIL() << *missing;         \
+    GTEST_SKIP() << *missing;                               \
+  }
+
+using Devices = std::vector<MicInputDevice>;
+const Devices kMicrophone{{"mic", "Test Microphone"}};
+
+// A poll of the real layer; applications are named only by bundles and the server, so that
+// the session the tests run in cannot name the recorders.
+struct RealPoll {
+  explicit RealPoll(const std::string& address,
+                    std::chrono::milliseconds timeout = std::chrono::milliseconds(750))
+      : audio(std::make_unique<PulseConnection>(address, timeout)) {}
+
+  std::expected<std::vector<MicActiveApp>, DetectorError> operator()() {
+    return loadActiveInputApps(platform);
+  }
+
+  // Every process object with its running-input flag, by process id.
+  std::map<std::int32_t, std::uint32_t> runningInputByPid() {
+    std::map<std::int32_t, std::uint32_t> result;
+    const auto list =
+        getObjectIDs(audio, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList,
+                     kAudioObjectPropertyScopeGlobal);
+    EXPECT_TRUE(list.has_value());
+    for (AudioObjectID process : list.value_or(std::vector<AudioObjectID>{})) {
+      const auto pid = getUInt32Property(audio, process, kAudioProcessPropertyPID);
+      const auto running = getUInt32Property(audio, process, kAudioProcessPropertyIsRunningInput);
+      EXPECT_TRUE(pid.has_value() && running.has_value());
+      result[static_cast<std::int32_t>(pid.value_or(0))] = running.value_or(99);
+    }
+    return result;
+  }
+
+  PulseAudioLayer audio;
+  testing::FakeRunningApplications applications;
+  std::unique_ptr<ProcessPaths> paths = makeSystemProcessPaths();
+  DetectorPlatform platform{audio, applications, *paths, [] { return std::uint64_t{5}; }};
+};
+
+MicActiveApp app(std::string bundleId, pid_t pid, std::optional<std::string> name = std::nullopt,
+                 std::optional<Devices> devices = kMicrophone) {
+  return {std::move(bundleId), pid, 5, std::move(name), std::move(devices)};
+}
+
+TEST(PulseServerIntegration, APollReportsTheApplicationsRecordingFromTheMicrophone) {
+  REQUIRE_PULSE_SERVER();
+  testing::PulseServer server;
+  // A copy of parecord inside an application bundle, without an application id.
+  const std::string bundle = server.directory() + "/Recorder.app";
+  testing::writeBundle(bundle,
+                       {{"CFBundleIdentifier", std::string("org.example.BundledRecorder")},
+                        {"CFBundleName", std::string("Bundled Recorder")}},
+                       false);
+  testing::makeDirectories(bundle + "/Contents/MacOS");
+  std::filesystem::copy_file("/usr/bin/parecord", bundle + "/Contents/MacOS/Recorder");
+
+  const auto named = server.record("mic", "application.id=org.example.Recorder");
+  const auto anonymous = server.record("mic", "");
+  const auto portal = server.record("mic", "pipewire.access.portal.app_id=org.example.Portal");
+  const auto bundled = server.record("mic", "", bundle + "/Contents/MacOS/Recorder");
+  const auto monitor = server.record("speakers.monitor", "application.id=org.example.Monitor");
+  const auto meter = server.record("mic", "application.id=org.PulseAudio.pavucontrol");
+  const testing::InProcessStream corked(server.address(), "org.example.Corked",
+                                        testing::InProcessStream::Kind::corked);
+  const testing::InProcessStream peaks(server.address(), "org.example.Peaks",
+                                       testing::InProcessStream::Kind::peakDetect);
+  server.waitForSourceOutputs(8);
+
+  RealPoll poll(server.address());
+  // Recorders start in any order; the server lists their streams in the order they came.
+  auto apps = poll();
+  ASSERT_TRUE(apps.has_value()) << apps.error().errorDescription();
+  std::ranges::sort(*apps, {}, &MicActiveApp::bundleId);
+  EXPECT_EQ(*apps, (std::vector<MicActiveApp>{
+                       app("org.example.BundledRecorder", bundled->pid(), "Bundled Recorder"),
+                       app("org.example.Portal", portal->pid()),
+                       app("org.example.Recorder", named->pid())}));
+
+  // The monitor's and the corked stream's processes are there but not running input; the
+  // meters are not there at all.
+  const auto processes = poll.runningInputByPid();
+  EXPECT_EQ(processes, (std::map<std::int32_t, std::uint32_t>{{named->pid(), 1},
+                                                              {anonymous->pid(), 1},
+                                                              {bundled->pid(), 1},
+                                                              {portal->pid(), 1},
+                                                              {monitor->pid(), 0},
+                                                              {::getpid(), 0}}));
+
+  // The same processes as pactl lists, less the volume meter.
+  auto listed = server.recordingProcessIds();
+  listed.erase(std::to_string(meter->pid()));
+  std::set<std::string> expected;
+  for (const auto& [pid, running] : processes) expected.insert(std::to_string(pid));
+  EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()), expected);
+}
+
+TEST(PulseServerIntegration, RecordersComeAndGoFromOnePollToTheNext) {
+  REQUIRE_PULSE_SERVER();
+  testing::PulseServer server;
+  auto first = server.record("mic", "application.id=org.example.First");
+  server.waitForSourceOutputs(1);
+  RealPoll poll(server.address());
+  auto apps = poll();
+  ASSERT_TRUE(apps.has_value()) << apps.error().errorDescription();
+  EXPECT_EQ(*apps, std::vector<MicActiveApp>{app("org.example.First", first->pid())});
+  const AudioObjectID firstObject =
+      getObjectIDs(poll.audio, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList,
+                   kAudioObjectPropertyScopeGlobal)
+          .value()
+          .at(0);
+
+  const auto second = server.record("mic", "application.id=org.example.Second");
+  server.waitForSourceOutputs(2);
+  apps = poll();
+  ASSERT_TRUE(apps.has_value());
+  EXPECT_EQ(*apps, (std::vector<MicActiveApp>{app("org.example.First", first->pid()),
+                                              app("org.example.Second", second->pid())}));
+
+  const pid_t firstPid = first->pid();
+  first.reset();
+  server.waitForSourceOutputs(1);
+  apps = poll();
+  ASSERT_TRUE(apps.has_value());
+  EXPECT_EQ(*apps, std::vector<MicActiveApp>{app("org.example.Second", second->pid())});
+  EXPECT_EQ(poll.runningInputByPid().count(firstPid), 0u);
+  EXPECT_EQ(getUInt32Property(poll.audio, firstObject, kAudioProcessPropertyIsRunningInput),
+            std::unexpected(kAudioHardwareBadObjectError));
+}
+
+TEST(PulseServerIntegration, AStoppedServerFailsEachPollUntilItIsBack) {
+  REQUIRE_PULSE_SERVER();
+  testing::PulseServer server;
+  RealPoll poll(server.address());
+  auto apps = poll();
+  ASSERT_TRUE(apps.has_value()) << apps.error().errorDescription();
+  EXPECT_EQ(*apps, std::vector<MicActiveApp>{});
+
+  server.stop();
+  for (int tick = 0; tick < 2; ++tick) {
+    apps = poll();
+    ASSERT_FALSE(apps.has_value());
+    EXPECT_EQ(apps.error().errorDescription(),
+              "CoreAudio call failed for selector 1886548771 with status 1937010544");
+  }
+
+  // The same layer, without being told, finds the server again.
+  server.start();
+  const auto recorder = server.record("mic", "application.id=org.example.Back");
+  server.waitForSourceOutputs(1);
+  apps = poll();
+  ASSERT_TRUE(apps.has_value()) << apps.error().errorDescription();
+  EXPECT_EQ(*apps, std::vector<MicActiveApp>{app("org.example.Back", recorder->pid())});
+
+  // A restart between two polls: the kept connection is dead, a fresh one answers at once.
+  server.stop();
+  server.start();
+  apps = poll();
+  ASSERT_TRUE(apps.has_value()) << apps.error().errorDescription();
+  EXPECT_EQ(*apps, std::vector<MicActiveApp>{});
+}
+
+}  // namespace
+}  // namespace micdetector
+
+namespace micdetector {
+namespace {
+
+TEST(PulseServerIntegration, AServerThatDoesNotAnswerFailsThePollInsteadOfHangingIt) {
+  REQUIRE_PULSE_SERVER();
+  testing::PulseServer server;
+  const auto recorder = server.record("mic", "application.id=org.example.Patient");
+  server.waitForSourceOutputs(1);
+  RealPoll poll(server.address(), std::chrono::milliseconds(200));
+  ASSERT_TRUE(poll().has_value());
+
+  server.freeze(true);
+  const auto started = std::chrono::steady_clock::now();
+  const auto apps = poll();
+  const auto waited = std::chrono::steady_clock::now() - started;
+  server.freeze(false);
+  ASSERT_FALSE(apps.has_value());
+  EXPECT_EQ(apps.error(), DetectorError::osStatus(kAudioHardwarePropertyProcessObjectList,
+                                                  kAudioHardwareNotRunningError));
+  EXPECT_LT(waited, std::chrono::seconds(2));
+
+  const auto again = poll();
+  ASSERT_TRUE(again.has_value()) << again.error().errorDescription();
+  EXPECT_EQ(*again, std::vector<MicActiveApp>{app("org.example.Patient", recorder->pid())});
+}
+
+}  // namespace
+}  // namespace micdetector
