@@ -210,8 +210,8 @@ InProcessStream::InProcessStream(const std::string& address, const std::string& 
     if (ready) pa_threaded_mainloop_wait(client.loop);
   }
   if (ready) {
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, 8000, 1};
-    client.stream = pa_stream_new(client.context, "in-process test stream", &spec, nullptr);
+    const pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, 8000, 1};
+    client.stream = pa_stream_new(client.context, "in-process test stream", &sampleFormat, nullptr);
     pa_stream_set_state_callback(client.stream, signalStream, client.loop);
     pa_stream_set_read_callback(client.stream, dropSamples, nullptr);
     const auto flags = kind == Kind::corked ? PA_STREAM_START_CORKED : PA_STREAM_PEAK_DETECT;
