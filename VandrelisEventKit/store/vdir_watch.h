@@ -1,12 +1,20 @@
-// Change notices for a vdir tree: inotify watches on the root, its sources and calendars,
-// and on the root's nearest existing ancestor so that a removed or late root is seen.
+// Change notices for a vdir tree: inotify watches on the root, its sources and calendars, and
+// on the folder holding the root and each linked folder's target, so that a removed, late or
+// re-created root or target is seen; folders beyond the inotify watch limit are scanned.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <set>
+#include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 namespace vandrelis::store {
 
@@ -18,6 +26,9 @@ class VdirWatch {
     // A burst that goes on longer than this still gives a notice, so that a steady trickle
     // of writes is not silent forever.
     std::chrono::milliseconds longest{1000};
+    // Folders that could not be given an inotify watch are compared with their last scan
+    // this often.
+    std::chrono::milliseconds scan{2000};
   };
 
   // Starts watching; onChange runs on the watch's own thread, once per burst of changes.
@@ -30,14 +41,47 @@ class VdirWatch {
   VdirWatch& operator=(const VdirWatch&) = delete;
 
  private:
-  // Depth 0 is the root, 1 a source, 2 a calendar; kAncestor the directory that holds (or
-  // will hold) the root.
-  static constexpr unsigned kAncestor = 1u << 3;
+  // What a folder is to the tree; one inode may be several at once.
+  enum Role : unsigned { kRoot = 1, kSource = 2, kCalendar = 4, kGuard = 8 };
+
+  struct Folder {
+    std::filesystem::path path;
+    unsigned roles = 0;
+    std::set<std::string> guarded;  // names in it that lead to the root or a link's target
+    std::set<std::string> links;    // symbolic links among its entries, for a root or source
+  };
+
+  // One entry of a scanned folder, as much as a change of it shows.
+  struct EntryState {
+    std::string name;
+    ino_t inode;
+    off_t size;
+    timespec modified;
+    bool operator==(const EntryState& other) const;
+  };
+
+  struct ScannedFolder {
+    Folder folder;
+    std::vector<EntryState> entries;
+    bool recorded = false;  // entries hold a first scan
+  };
 
   void run();
-  // Drops every watch and sets them up again for the tree as it is now.
+  // Sets the watches up for the tree as it is now, keeping those already in place: adding a
+  // watch that exists makes no event, so a rebuild never causes another one.
   void rebuild();
-  void addWatch(const std::filesystem::path& directory, unsigned depthBit);
+  // Watches (or, past the watch limit, scans) a folder; null when it cannot be either.
+  Folder* place(const std::filesystem::path& path, Role role);
+  // Places a folder and what lies under it in the tree.
+  void placeTree(const std::filesystem::path& path, Role role);
+  // Guards the folder holding `path` (or its nearest existing ancestor), and the targets of
+  // the links on the way.
+  void guard(std::filesystem::path path, int hops);
+  std::vector<EntryState> scanEntries(const Folder& folder) const;
+  // Takes the first scan of folders placed since the last call.
+  void recordNewScans();
+  // Compares each scanned folder with its last scan; true when one changed.
+  bool scan();
   // Handles one event; returns true when it is a change of the store's data.
   bool handle(int wd, std::uint32_t mask, const char* name);
 
@@ -46,8 +90,8 @@ class VdirWatch {
   Timing timing_;
   int inotifyFd_ = -1;
   int wakeFd_ = -1;
-  std::unordered_map<int, unsigned> watches_;  // wd -> depth bits (one inode may sit at two)
-  std::string ancestorChild_;  // the name under the ancestor that leads to the root
+  std::unordered_map<int, Folder> watches_;             // by watch descriptor
+  std::map<std::filesystem::path, ScannedFolder> scanned_;  // by path
   bool rebuildNeeded_ = false;
   std::thread thread_;
 };
