@@ -2,6 +2,9 @@
 // keeps each line's two writes together so lines reach the pipe whole and one after another.
 #include "store_watcher.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <mutex>
 #include <stdexcept>
 
@@ -26,6 +29,19 @@ void writeChangeLine() {
   }
 }
 
+// Ends the process with the status the next change line's write would have given under
+// SIGPIPE's default action; the default is set (and the signal unblocked) first, so that a
+// parent that left SIGPIPE ignored still leaves no orphan behind.
+[[noreturn]] void endAsAWriteToAGoneReaderWould() {
+  ::signal(SIGPIPE, SIG_DFL);
+  sigset_t pipeOnly;
+  sigemptyset(&pipeOnly);
+  sigaddset(&pipeOnly, SIGPIPE);
+  ::pthread_sigmask(SIG_UNBLOCK, &pipeOnly, nullptr);
+  ::raise(SIGPIPE);
+  ::_exit(128 + SIGPIPE);  // not reached: the default action ends the process
+}
+
 }  // namespace
 
 StoreWatcher::~StoreWatcher() {
@@ -44,7 +60,7 @@ void StoreWatcher::run() {
   // Only after registering, so that no change the store reports can pass unseen.
   store_.beginObservingChanges();
 
-  RunLoop::current().run();
+  if (!RunLoop::current().runWhileRead(STDOUT_FILENO)) endAsAWriteToAGoneReaderWould();
   throw std::runtime_error(kRunLoopEnded);
 }
 

@@ -22,8 +22,9 @@ class StoreWatcher {
 
   // The permission gate, the registration, then the calling thread's run loop. Throws
   // HelperError::permissionDenied before registering anything when access is not granted.
-  // Should the run loop ever end, throws std::runtime_error(kRunLoopEnded): the command
-  // never ends as a success.
+  // Once the reader of standard output (a pipe or socket) has gone, ends the process by
+  // SIGPIPE, as the next write would. Should the run loop ever end, throws
+  // std::runtime_error(kRunLoopEnded): the command never ends as a success.
   [[noreturn]] void run();
 
   store::CalendarStore& store() const { return store_; }
