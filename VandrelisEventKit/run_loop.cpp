@@ -3,12 +3,13 @@
 
 #include <errno.h>
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <system_error>
+
+#include <sys/eventfd.h>
+#include <sys/stat.h>
 
 namespace vandrelis {
 

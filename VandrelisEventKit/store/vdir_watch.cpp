@@ -7,9 +7,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/inotify.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +14,10 @@
 #include <cstring>
 #include <string_view>
 #include <system_error>
+
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
 
 namespace vandrelis::store {
 namespace {
@@ -60,8 +61,8 @@ std::vector<Child> readChildren(const std::filesystem::path& directory) {
     bool isDirectory = entry->d_type == DT_DIR;
     if (entry->d_type == DT_UNKNOWN) {
       struct stat info;
-      link = ::fstatat(dirFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-             S_ISLNK(info.st_mode);
+      link =
+          ::fstatat(dirFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
       isDirectory = !link && S_ISDIR(info.st_mode);
     }
     if (link) {
@@ -71,6 +72,10 @@ std::vector<Child> readChildren(const std::filesystem::path& directory) {
     if (link || isDirectory) children.push_back({entry->d_name, isDirectory, link});
   }
   ::closedir(dir);
+  // In byte order, as the store lists them: past the watch limit, the same folders are scanned
+  // each time.
+  std::sort(children.begin(), children.end(),
+            [](const Child& a, const Child& b) { return a.name < b.name; });
   return children;
 }
 

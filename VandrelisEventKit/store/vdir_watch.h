@@ -3,8 +3,6 @@
 // re-created root or target is seen; folders beyond the inotify watch limit are scanned.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <ctime>
 #include <filesystem>
@@ -15,6 +13,8 @@
 #include <thread>
 #include <unordered_map>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace vandrelis::store {
 
@@ -90,7 +90,7 @@ class VdirWatch {
   Timing timing_;
   int inotifyFd_ = -1;
   int wakeFd_ = -1;
-  std::unordered_map<int, Folder> watches_;             // by watch descriptor
+  std::unordered_map<int, Folder> watches_;                 // by watch descriptor
   std::map<std::filesystem::path, ScannedFolder> scanned_;  // by path
   bool rebuildNeeded_ = false;
   std::thread thread_;
