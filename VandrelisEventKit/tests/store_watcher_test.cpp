@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <latch>
 #include <thread>
@@ -17,17 +19,17 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include "child_process.h"
 #include "command_frame.h"
 #include "helper_error.h"
 #include "memory_store.h"
 #include "run_loop.h"
 #include "test_support.h"
 
-extern char** environ;
-
 namespace vandrelis {
 namespace {
 
+using testing::Child;
 using testing::MemoryStore;
 using testing::OutputCapture;
 using testing::RunResult;
@@ -118,131 +120,6 @@ TEST(StoreWatcher, GateFailsBeforeAnythingIsRegistered) {
   }
 }
 
-// A child process with its standard input and output on pipes, read line by line.
-class Child {
- public:
-  Child(const std::string& program, std::vector<std::string> arguments,
-        const std::map<std::string, std::string>& environment = {}) {
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
-      throw std::runtime_error("pipe");
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e != nullptr; ++e) {
-      std::string entry = *e;
-      if (!environment.contains(entry.substr(0, entry.find('=')))) envStrings.push_back(entry);
-    }
-    for (const auto& [name, value] : environment) envStrings.push_back(name + "=" + value);
-    std::vector<char*> envp, argv;
-    for (auto& s : envStrings) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    arguments.insert(arguments.begin(), program);
-    for (auto& s : arguments) argv.push_back(s.data());
-    argv.push_back(nullptr);
-
-    char errName[] = "/tmp/vek-watch-err-XXXXXX";
-    errFile_ = ::mkostemp(errName, O_CLOEXEC);
-    ::unlink(errName);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errFile_, 2);
-    int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    input_ = in[1];
-    output_ = out[0];
-    if (rc != 0) throw std::runtime_error("posix_spawn failed");
-  }
-
-  ~Child() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      wait();
-    }
-    ::close(input_);
-    ::close(output_);
-    ::close(errFile_);
-  }
-
-  void send(std::string_view text) {
-    ASSERT_EQ(::write(input_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  }
-
-  // The next line with its newline, or what came before end of file or the time limit.
-  std::string readLine(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (true) {
-      std::size_t newline = buffered_.find('\n');
-      if (newline != std::string::npos) {
-        std::string line = buffered_.substr(0, newline + 1);
-        buffered_.erase(0, newline + 1);
-        return line;
-      }
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0 || !fill(static_cast<int>(left.count()))) {
-        return std::exchange(buffered_, std::string());
-      }
-    }
-  }
-
-  // Everything still to come on standard output, up to end of file.
-  std::string readRest() {
-    while (fill(20000)) {
-    }
-    return std::exchange(buffered_, std::string());
-  }
-
-  // True while the process has not ended.
-  bool running() {
-    int status;
-    return ::waitpid(pid_, &status, WNOHANG) == 0;
-  }
-
-  int terminate() {
-    ::kill(pid_, SIGTERM);
-    return wait();
-  }
-
-  // Exit status, or 128 + signal number.
-  int wait() {
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
-  std::string errors() {
-    std::string data;
-    char buffer[4096];
-    ssize_t n;
-    ::lseek(errFile_, 0, SEEK_SET);
-    while ((n = ::read(errFile_, buffer, sizeof buffer)) > 0) data.append(buffer, n);
-    return data;
-  }
-
-  pid_t pid() const { return pid_; }
-
- private:
-  // Reads what is available within the limit; false at end of file or time out.
-  bool fill(int limitMs) {
-    pollfd fd{output_, POLLIN, 0};
-    if (::poll(&fd, 1, limitMs) <= 0) return false;
-    char buffer[4096];
-    ssize_t n = ::read(output_, buffer, sizeof buffer);
-    if (n <= 0) return false;
-    buffered_.append(buffer, static_cast<std::size_t>(n));
-    return true;
-  }
-
-  pid_t pid_ = -1;
-  int input_ = -1, output_ = -1, errFile_ = -1;
-  std::string buffered_;
-};
-
 TEST(StoreWatcher, ProcessWritesWholeLinesForBurstsFromSeveralThreads) {
   Child child(WATCH_DRIVER, {"3", "watch", "extra"});
   child.send("post\npost\n");  // two in quick succession
@@ -296,6 +173,36 @@ TEST(StoreWatcher, ShippedProgramWaitsSilentlyUntilStopped) {
   EXPECT_TRUE(child.running());
   EXPECT_EQ(child.terminate(), 128 + SIGTERM);
   EXPECT_EQ(child.errors(), "");
+}
+
+TEST(StoreWatcher, ShippedProgramEndsOnceItsPipeReaderIsGone) {
+  testing::TempDir home;
+  std::filesystem::path calendar = std::filesystem::path(home.path()) / "vandrelis/calendars/me/c";
+  std::filesystem::create_directories(calendar);
+  std::map<std::string, std::string> environment{{"XDG_DATA_HOME", home.path()}};
+  char outName[] = "/tmp/vek-watch-out-XXXXXX";
+  int outFile = ::mkostemp(outName, O_CLOEXEC);
+  ASSERT_GE(outFile, 0);
+  ::unlink(outName);
+  Child toPipe(EVENTKIT_BINARY, {"watch"}, environment);
+  Child toFile(EVENTKIT_BINARY, {"watch"}, environment, outFile);
+  // Notices on the pipe and in the file show both are watching.
+  bool pipeNotice = false;
+  for (int i = 0; i < 100 && !(pipeNotice && ::lseek(outFile, 0, SEEK_END) > 0); ++i) {
+    std::ofstream(calendar / "a.ics") << i;
+    pipeNotice |= !toPipe.readLine(std::chrono::milliseconds(200)).empty();
+  }
+  ASSERT_TRUE(pipeNotice);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // no notice left pending
+
+  toPipe.closeOutput();
+  // Nothing changes meanwhile: the end comes from the reader's going, not from a write.
+  EXPECT_EQ(toPipe.waitFor(std::chrono::seconds(3)), 128 + SIGPIPE);
+  EXPECT_EQ(toPipe.errors(), "");
+  EXPECT_TRUE(toFile.running());
+  EXPECT_GT(::lseek(outFile, 0, SEEK_END), 0);
+  EXPECT_EQ(toFile.terminate(), 128 + SIGTERM);
+  ::close(outFile);
 }
 
 }  // namespace

@@ -4,13 +4,14 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
+
+#include <sys/wait.h>
 
 #include "command_frame.h"
 
@@ -136,9 +137,9 @@ RunResult runProcess(const std::string& program, const std::vector<std::string>&
   return result;
 }
 
-TempDir::TempDir() {
-  char name[] = "/tmp/vek-test-XXXXXX";
-  if (::mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
+TempDir::TempDir(const std::string& parent) {
+  std::string name = parent + "/vek-test-XXXXXX";
+  if (::mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = name;
 }
 

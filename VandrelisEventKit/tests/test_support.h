@@ -44,10 +44,10 @@ RunResult runProcess(const std::string& program, const std::vector<std::string>&
                      const std::map<std::string, std::string>& environment = {},
                      const std::string& input = "");
 
-// A temporary directory removed with everything in it.
+// A temporary directory (in `parent`) removed with everything in it.
 class TempDir {
  public:
-  TempDir();
+  explicit TempDir(const std::string& parent = "/tmp");
   ~TempDir();
   const std::string& path() const { return path_; }
 

@@ -1,12 +1,19 @@
 // Change notices of the vdir store: one per burst, another for a later change, new calendars
-// and a recreated root watched, hidden files ignored.
+// and a recreated root watched, hidden files ignored; and the shipped program's watch kept
+// from going deaf (re-created link targets, an overflowed queue, the watch limit).
 #include "store/vdir_watch.h"
 
+#include <signal.h>
+
 #include <condition_variable>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <mutex>
 
 #include <gtest/gtest.h>
 
+#include "child_process.h"
 #include "store/notification_center.h"
 #include "store/vdir_store.h"
 #include "test_support.h"
@@ -23,12 +30,12 @@ using testing::writeFile;
 class NoticeCounter {
  public:
   explicit NoticeCounter(const CalendarStore& store) {
-    token_ = NotificationCenter::defaultCenter().addObserver(kStoreChangedNotification, &store,
-                                                             [this] {
-                                                               std::lock_guard lock(mutex_);
-                                                               ++count_;
-                                                               changed_.notify_all();
-                                                             });
+    token_ =
+        NotificationCenter::defaultCenter().addObserver(kStoreChangedNotification, &store, [this] {
+          std::lock_guard lock(mutex_);
+          ++count_;
+          changed_.notify_all();
+        });
   }
   ~NoticeCounter() { NotificationCenter::defaultCenter().removeObserver(token_); }
 
@@ -143,10 +150,13 @@ TEST(VdirWatch, ASteadyTrickleStillGivesNotices) {
   std::mutex mutex;
   int count = 0;
   {
-    VdirWatch watch(root, [&] {
-      std::lock_guard lock(mutex);
-      ++count;
-    }, VdirWatch::Timing{.quiet = 100ms, .longest = 300ms});
+    VdirWatch watch(
+        root,
+        [&] {
+          std::lock_guard lock(mutex);
+          ++count;
+        },
+        VdirWatch::Timing{.quiet = 100ms, .longest = 300ms});
     // A write every 50 ms never leaves 100 ms of quiet.
     for (int i = 0; i < 16; ++i) {
       writeFile(root / "me" / "cal" / "a.ics", std::to_string(i));
@@ -157,6 +167,157 @@ TEST(VdirWatch, ASteadyTrickleStillGivesNotices) {
   }
   std::lock_guard lock(mutex);
   EXPECT_LE(count, 4);
+}
+
+constexpr const char* kChangeLine = "{\"type\":\"changed\"}\n";
+
+// The shipped program's watch on the store under a temporary XDG_DATA_HOME, optionally started
+// through a wrapper command (which ends by running the program with the arguments after it).
+class WatchProgram {
+ public:
+  explicit WatchProgram(const std::string& parent = "/tmp") : home_(parent) {
+    std::filesystem::create_directories(root());
+  }
+
+  // Starts the program, optionally through a wrapper command (which ends by running the
+  // program with the arguments after it), and returns once its watch is set up: a change of
+  // the root's metadata gives a notice.
+  void start(std::vector<std::string> wrapper = {}) {
+    wrapper.insert(wrapper.end(), {EVENTKIT_BINARY, "watch"});
+    std::string program = wrapper.front();
+    wrapper.erase(wrapper.begin());
+    child_.emplace(program, wrapper,
+                   std::map<std::string, std::string>{{"XDG_DATA_HOME", home_.path()}});
+    for (int i = 0; i < 100; ++i) {
+      writeFile(root() / "default-calendar", std::to_string(i));
+      if (!child_->readLine(200ms).empty()) break;
+    }
+    while (!child_->readLine(400ms).empty()) {
+    }
+  }
+
+  std::filesystem::path home() const { return home_.path(); }
+  std::filesystem::path root() const { return home() / "vandrelis" / "calendars"; }
+  testing::Child& child() { return *child_; }
+
+  // Makes the change, then counts the notices: the first within `limit`, then any more until
+  // 400 ms pass without one.
+  int noticesAfter(const std::function<void()>& change, std::chrono::milliseconds limit = 5s) {
+    change();
+    if (child_->readLine(limit) != kChangeLine) return 0;
+    int count = 1;
+    while (child_->readLine(400ms) == kChangeLine) ++count;
+    return count;
+  }
+
+ private:
+  TempDir home_;
+  std::optional<testing::Child> child_;
+};
+
+TEST(VdirWatchProgram, LinkedSourceOrRootWhoseTargetIsRemovedAndCreatedAgain) {
+  struct Case {
+    const char* name;
+    std::filesystem::path link;      // under the temporary home
+    std::filesystem::path target;    // under the temporary home
+    std::filesystem::path calendar;  // under the target
+  };
+  for (const Case& c : {Case{"source", "vandrelis/calendars/work", ".calendars/work", "cal"},
+                        Case{"root", "vandrelis/calendars", "synced/calendars", "me/cal"}}) {
+    SCOPED_TRACE(c.name);
+    WatchProgram watch;
+    std::filesystem::path link = watch.home() / c.link;
+    std::filesystem::path target = watch.home() / c.target;
+    std::filesystem::create_directories(target / c.calendar);
+    std::filesystem::remove_all(link);
+    std::filesystem::create_directory_symlink(target, link);
+    watch.start();
+
+    EXPECT_EQ(watch.noticesAfter([&] { std::filesystem::remove_all(target); }), 1);
+    EXPECT_EQ(watch.noticesAfter([&] { std::filesystem::create_directories(target / c.calendar); }),
+              1);
+    EXPECT_EQ(watch.noticesAfter([&] { writeFile(target / c.calendar / "a.ics", "x"); }), 1);
+    EXPECT_EQ(watch.child().errors(), "");
+  }
+}
+
+TEST(VdirWatchProgram, FilesNeitherItemsNorMetadataGiveNoNotice) {
+  WatchProgram watch;
+  std::filesystem::path root = watch.root();
+  std::filesystem::create_directories(root / "me" / "cal");
+  watch.start();
+  auto writeOthers = [&] {
+    writeFile(root / "README", "x");
+    writeFile(root / "me" / "notes.txt", "x");
+    writeFile(root / "me" / "cal" / "notes.txt", "x");
+  };
+  auto removeOthers = [&] {
+    std::filesystem::remove(root / "README");
+    std::filesystem::rename(root / "me" / "notes.txt", root / "me" / "todo");
+  };
+  EXPECT_EQ(watch.noticesAfter(writeOthers, 400ms), 0);
+  EXPECT_EQ(watch.noticesAfter(removeOthers, 400ms), 0);
+  EXPECT_EQ(watch.noticesAfter([&] { writeFile(root / "me" / "displayname", "Me"); }), 1);
+}
+
+// More events than the kernel queues, with more watches than it queues events (so that a
+// rebuild that dropped and re-added every watch would overflow the queue again by itself).
+TEST(VdirWatchProgram, QueueOverflowGivesOneNoticeAndWatchingGoesOn) {
+  int queued = 16384;
+  std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queued;
+  // In memory where possible: removing 17,000 folders from a busy disk can take minutes.
+  WatchProgram watch(std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp");
+  std::filesystem::path root = watch.root();
+  for (int s = 0; s <= queued / 100; ++s) {
+    for (int c = 0; c < 100; ++c) {
+      std::filesystem::create_directories(root / ("s" + std::to_string(s)) /
+                                          ("c" + std::to_string(c)));
+    }
+  }
+  watch.start();
+
+  pid_t pid = watch.child().pid();
+  ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+  std::string state;
+  for (int i = 0; i < 1000 && state != "T"; ++i) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string field;
+    stat >> field >> field >> state;  // pid, (name), state
+  }
+  ASSERT_EQ(state, "T");
+  // A create, a modify and a close-write per file, all distinct, so none are merged.
+  for (int i = 0; i <= queued / 3; ++i) {
+    writeFile(root / "s0" / "c0" / ("e" + std::to_string(i) + ".ics"), "x");
+  }
+  EXPECT_EQ(watch.noticesAfter([&] { ::kill(pid, SIGCONT); }), 1);
+  EXPECT_EQ(watch.noticesAfter([&] { std::filesystem::create_directory(root / "s1" / "new"); }), 1);
+  EXPECT_EQ(watch.noticesAfter([&] { writeFile(root / "s1" / "new" / "a.ics", "x"); }), 1);
+  EXPECT_EQ(watch.child().errors(), "");
+}
+
+// The inotify watch limit is lowered in a private user namespace, which leaves the host alone.
+TEST(VdirWatchProgram, FoldersBeyondTheWatchLimitAreScanned) {
+  const std::string unshare = "/usr/bin/unshare";
+  const std::string lowerLimit = "echo 4 >/proc/sys/user/max_inotify_watches";
+  testing::RunResult probe =
+      testing::runProcess(unshare, {unshare, "--user", "--map-root-user", "sh", "-c", lowerLimit});
+  if (probe.exitStatus != 0) {
+    if (std::getenv("CI") != nullptr) FAIL() << "no private user namespace: " << probe.err;
+    GTEST_SKIP() << "no private user namespace: " << probe.err;
+  }
+  WatchProgram watch;
+  std::filesystem::path source = watch.root() / "me";
+  // The root's parent, the root, "me" and "a" take the four watches; the rest are scanned.
+  for (const char* calendar : {"a", "b", "c"})
+    std::filesystem::create_directories(source / calendar);
+  watch.start(
+      {unshare, "--user", "--map-root-user", "sh", "-c", lowerLimit + " && exec \"$@\"", "sh"});
+
+  EXPECT_EQ(watch.noticesAfter([&] { writeFile(source / "c" / "x.ics", "x"); }, 3s), 1);
+  EXPECT_EQ(watch.noticesAfter([&] { writeFile(source / "c" / "x.ics", "y"); }, 3s), 1);
+  EXPECT_EQ(watch.noticesAfter([&] { std::filesystem::create_directory(source / "d"); }, 3s), 1);
+  EXPECT_EQ(watch.noticesAfter([&] { writeFile(source / "d" / "x.ics", "x"); }, 3s), 1);
+  EXPECT_EQ(watch.child().errors(), "");
 }
 
 }  // namespace
