@@ -155,14 +155,16 @@ def case_reader(binary, tmp):
     time.sleep(0.5)
     start = time.monotonic()
     watch.process.stdout.close()
-    try:
-        status = watch.process.wait(timeout=LIMIT)
-        print(f"reader    reader closed: ended after {(time.monotonic() - start) * 1000:.0f} ms, "
-              f"status {status}")
-    except subprocess.TimeoutExpired:
+    while watch.process.poll() is None and time.monotonic() - start < LIMIT:
+        time.sleep(0.001)
+    status = watch.process.poll()
+    if status is None:
         print(f"reader    reader closed: still running after {LIMIT:.0f} s")
         watch.process.kill()
         watch.process.wait()
+    else:
+        print(f"reader    reader closed: ended after {(time.monotonic() - start) * 1000:.0f} ms, "
+              f"status {status}")
 
 
 CASES = {"link": case_link, "overflow": case_overflow, "limit": case_limit,
