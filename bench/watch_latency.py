@@ -57,6 +57,10 @@ class Watch:
         got = self.lines(within)
         return (None if not got else (got[0] - start) * 1000), len(got)
 
+    def state(self):
+        with open(f"/proc/{self.process.pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+
     def cpu_seconds(self):
         with open(f"/proc/{self.process.pid}/stat") as f:
             fields = f.read().rsplit(")", 1)[1].split()
@@ -105,6 +109,8 @@ def case_overflow(binary, tmp):
 
     # 18,000 events while the watcher is stopped: more than the queue holds.
     watch.process.send_signal(signal.SIGSTOP)
+    while watch.state() != "T":
+        time.sleep(0.001)
     for i in range(6000):
         write(f"{root}/s0/c0/e{i}.ics")
     report("overflow", "queue overflowed (from SIGCONT)",
