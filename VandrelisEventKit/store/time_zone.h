@@ -51,5 +51,8 @@ struct ZoneObservance {
 // about, a bounded number of years at a time; before its first observance the zone keeps that
 // observance's offsetFrom. Null when the observances give no offset at all.
 std::shared_ptr<const TimeZone> definedTimeZone(std::vector<ZoneObservance> observances);
+// The recurrence occurrences a defined zone has visited so far while computing its transitions
+// (0 for any other zone): the measure of what a definition costs.
+std::uint64_t definedZoneOccurrencesVisited(const TimeZone& zone);
 
 }  // namespace vandrelis::store
