@@ -434,31 +434,45 @@ bool isSafeZoneId(std::string_view id) {
   return id.find('\0') == std::string_view::npos;
 }
 
-std::string zoneDirectory() {
+const char* zoneDirectory() {
   const char* dir = std::getenv("TZDIR");
   return dir && *dir ? dir : "/usr/share/zoneinfo";
 }
+
+struct StringHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
 
 }  // namespace
 
 std::shared_ptr<const TimeZone> systemTimeZone(std::string_view ianaId) {
   if (!isSafeZoneId(ianaId)) return nullptr;
-  std::string path = zoneDirectory() + "/" + std::string(ianaId);
   // Only files of the database are cached, so the cache is as bounded as the database; names
-  // that are no zone are remembered up to a limit, beyond which they are looked up again.
+  // that are no zone are remembered up to a limit, beyond which they are looked up again. A
+  // lookup of a cached name allocates nothing.
   static std::mutex mutex;
-  static std::unordered_map<std::string, std::shared_ptr<const TimeZone>> zones;
+  static std::string directory;  // the one the cached zones came from
+  static std::unordered_map<std::string, std::shared_ptr<const TimeZone>, StringHash,
+                            std::equal_to<>>
+      zones;
   static std::size_t misses = 0;
   constexpr std::size_t kMaxMisses = 4096;
+  const char* dir = zoneDirectory();
   {
     std::lock_guard lock(mutex);
-    if (auto it = zones.find(path); it != zones.end()) return it->second;
+    if (directory != dir) {
+      zones.clear();
+      misses = 0;
+      directory = dir;
+    }
+    if (auto it = zones.find(ianaId); it != zones.end()) return it->second;
   }
-  std::shared_ptr<const TimeZone> zone = readTzifFile(path);
+  std::shared_ptr<const TimeZone> zone = readTzifFile(std::string(dir) + "/" + std::string(ianaId));
   std::lock_guard lock(mutex);
-  if (zone || misses < kMaxMisses) {
+  if (directory == dir && (zone || misses < kMaxMisses)) {
     misses += zone ? 0 : 1;
-    zones.emplace(path, zone);
+    zones.emplace(ianaId, zone);
   }
   return zone;
 }
