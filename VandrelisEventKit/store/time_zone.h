@@ -34,7 +34,7 @@ class TimeZone {
 std::shared_ptr<const TimeZone> systemTimeZone(std::string_view ianaId);
 // The process's own zone: TZ as the C library reads it (a zone name, ":name", a path, or a
 // POSIX rule string such as "CET-1CEST,M3.5.0,M10.5.0/3"), else /etc/localtime, else UTC.
-// Read once per process.
+// Read once per value of TZ: a process that changes TZ gets the new zone.
 std::shared_ptr<const TimeZone> localTimeZone();
 std::shared_ptr<const TimeZone> utcTimeZone();
 
