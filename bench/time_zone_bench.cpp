@@ -52,6 +52,25 @@ void toInstant(benchmark::State& state, const std::string& name, int years) {
   }
 }
 
+// A zone defined afresh and asked once, as when every file brings its own definition; the
+// argument is the number of yearly observances from 1600 it holds besides its two rules.
+void definedFirstQuery(benchmark::State& state) {
+  for (auto _ : state) {
+    RecurrenceRule march, october, every;
+    march.frequency = october.frequency = every.frequency = Frequency::yearly;
+    march.byMonth = {3};
+    october.byMonth = {10};
+    march.byDay = october.byDay = {{-1, 6}};
+    std::vector<ZoneObservance> observances{{{1996, 10, 27, 3, 0, 0}, 7200, 3600, october, {}},
+                                            {{1981, 3, 29, 2, 0, 0}, 3600, 7200, march, {}}};
+    for (int i = 0; i < state.range(0); ++i) {
+      CivilTime start{1600 + i % 400, 1 + i % 12, 1 + i % 28, 2, 0, 0};
+      observances.push_back({start, 3600, 7200, every, {}});
+    }
+    benchmark::DoNotOptimize(definedTimeZone(std::move(observances))->offsetAt(k2024));
+  }
+}
+
 void gregorianDay(benchmark::State& state) {
   double t = k2024;
   for (auto _ : state) {
@@ -68,6 +87,7 @@ BENCHMARK_CAPTURE(toInstant, berlin_2024, std::string("Europe/Berlin"), 0);
 BENCHMARK_CAPTURE(toInstant, berlin_2050_rule, std::string("Europe/Berlin"), 26);
 BENCHMARK_CAPTURE(toInstant, posix_2024, std::string("posix"), 0);
 BENCHMARK_CAPTURE(toInstant, defined_2024, std::string("defined"), 0);
+BENCHMARK(definedFirstQuery)->Arg(0)->Arg(2000);
 BENCHMARK(gregorianDay);
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -97,10 +98,16 @@ struct PosixDate {
   }
 };
 
+std::uint64_t nextRuleId() {
+  static std::atomic<std::uint64_t> last{0};
+  return ++last;
+}
+
 struct PosixRule {
   std::int32_t standard = 0;  // offsets east of UTC, unlike the string's sign
   std::optional<std::int32_t> daylight;
   PosixDate start, end;  // of daylight time
+  std::uint64_t id = nextRuleId();  // names the rule in the per-thread cache of its changes
 };
 
 class PosixParser {
@@ -211,6 +218,7 @@ class PosixParser {
 struct PosixYears {
   std::array<Transition, 6> changes;
 
+  PosixYears() = default;
   PosixYears(const PosixRule& rule, std::int64_t year) {
     std::int32_t dst = *rule.daylight;
     std::size_t n = 0;
@@ -224,10 +232,25 @@ struct PosixYears {
   }
 };
 
+// Conversions come in runs within a year, so each thread keeps the changes it computed last.
+const PosixYears& changesAround(const PosixRule& rule, std::int64_t year) {
+  thread_local struct {
+    std::uint64_t rule = 0;
+    std::int64_t year = 0;
+    PosixYears years;
+  } last;
+  if (last.rule != rule.id || last.year != year) {
+    last.years = PosixYears(rule, year);
+    last.rule = rule.id;
+    last.year = year;
+  }
+  return last.years;
+}
+
 std::int32_t posixOffsetAt(const PosixRule& rule, std::int64_t utc) {
   if (!rule.daylight) return rule.standard;
   utc = clampInstant(utc);
-  PosixYears years(rule, yearOfSeconds(utc));
+  const PosixYears& years = changesAround(rule, yearOfSeconds(utc));
   std::int32_t offset = years.changes.front().before;
   for (const Transition& t : years.changes) {
     if (t.at > utc) break;
@@ -239,7 +262,7 @@ std::int32_t posixOffsetAt(const PosixRule& rule, std::int64_t utc) {
 std::int64_t posixToInstant(const PosixRule& rule, const CivilTime& wall) {
   std::int64_t w = civilSeconds(wall);
   if (!rule.daylight) return w - rule.standard;
-  PosixYears years(rule, wall.year);
+  const PosixYears& years = changesAround(rule, wall.year);
   std::int32_t offset = years.changes.front().before;
   for (const Transition& t : years.changes) {
     if (wallKey(t) > w) break;
