@@ -471,32 +471,30 @@ struct StringHash {
 
 std::shared_ptr<const TimeZone> systemTimeZone(std::string_view ianaId) {
   if (!isSafeZoneId(ianaId)) return nullptr;
-  // Only files of the database are cached, so the cache is as bounded as the database; names
-  // that are no zone are remembered up to a limit, beyond which they are looked up again. A
-  // lookup of a cached name allocates nothing.
+  // Zones and names that are no zone are each remembered up to a limit (far above the size of
+  // the database, but a case-insensitive file system answers to endless spellings of a name),
+  // beyond which they are read again. A lookup of a cached name allocates nothing.
   static std::mutex mutex;
   static std::string directory;  // the one the cached zones came from
   static std::unordered_map<std::string, std::shared_ptr<const TimeZone>, StringHash,
                             std::equal_to<>>
       zones;
-  static std::size_t misses = 0;
-  constexpr std::size_t kMaxMisses = 4096;
+  static std::size_t known = 0, unknown = 0;
+  constexpr std::size_t kMaxEach = 4096;
   const char* dir = zoneDirectory();
   {
     std::lock_guard lock(mutex);
     if (directory != dir) {
       zones.clear();
-      misses = 0;
+      known = unknown = 0;
       directory = dir;
     }
     if (auto it = zones.find(ianaId); it != zones.end()) return it->second;
   }
   std::shared_ptr<const TimeZone> zone = readTzifFile(std::string(dir) + "/" + std::string(ianaId));
   std::lock_guard lock(mutex);
-  if (directory == dir && (zone || misses < kMaxMisses)) {
-    misses += zone ? 0 : 1;
-    zones.emplace(ianaId, zone);
-  }
+  std::size_t& count = zone ? known : unknown;
+  if (directory == dir && count < kMaxEach && zones.emplace(ianaId, zone).second) ++count;
   return zone;
 }
 
@@ -705,8 +703,8 @@ class DefinedZone final : public TimeZone {
       if (static_cast<std::int64_t>(changes.size() + mine.size()) > zoneLimit) continue;
       changes.insert(changes.end(), mine.begin(), mine.end());
     }
-    // Of two onsets at one instant the later observance in the definition wins, as a
-    // later-starting observance would.
+    // Of two onsets at one instant, the observance that started later wins (of two that
+    // started together, the one written later).
     std::sort(changes.begin(), changes.end(), [](const Transition& a, const Transition& b) {
       return a.at != b.at ? a.at < b.at : a.before < b.before;
     });
