@@ -249,6 +249,15 @@ TEST(DefinedTimeZone, HostileDefinitionsCostLittlePerQuery) {
   minutely.frequency = Frequency::minutely;
   std::vector<ZoneObservance> everyMinute = berlinDefinition();
   everyMinute.push_back(observance(wall(1970, 1, 1, 0, 0), 2, 5, minutely));
+  // Every half hour of every day, a grid that never meets its second, a day that never is.
+  std::vector<ZoneObservance> dense = berlinDefinition();
+  for (const char* rule : {"FREQ=DAILY;BYHOUR=0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,"
+                           "20,21,22,23;BYMINUTE=0,30",
+                           "FREQ=SECONDLY;INTERVAL=14;BYSECOND=1",
+                           "FREQ=YEARLY;BYMONTH=2;BYMONTHDAY=30"}) {
+    ASSERT_TRUE(parseRecurrenceRule(rule)) << rule;
+    dense.push_back(observance(wall(1970, 1, 1, 0, 0), 2, 5, parseRecurrenceRule(rule)));
+  }
 
   std::vector<ZoneObservance> crowded;  // 2,000 yearly rules from 1600
   for (int i = 0; i < 2000; ++i) {
@@ -264,7 +273,9 @@ TEST(DefinedTimeZone, HostileDefinitionsCostLittlePerQuery) {
     std::vector<ZoneObservance> observances;
     std::uint64_t maxVisited;  // over all queries below
     std::shared_ptr<const TimeZone> sameAs;  // when the hostile part is ignored whole
-  } const kCases[] = {{"minutely", everyMinute, 4000, berlin}, {"crowded", crowded, 2000 * 5, {}}};
+  } const kCases[] = {{"minutely", everyMinute, 100, berlin},
+                      {"dense", dense, 4000, berlin},
+                      {"crowded", crowded, 1000 * 5, {}}};
   for (const Case& c : kCases) {
     std::shared_ptr<const TimeZone> zone = definedTimeZone(c.observances);
     ASSERT_TRUE(zone);
