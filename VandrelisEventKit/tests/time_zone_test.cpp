@@ -5,10 +5,13 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -241,6 +244,25 @@ TEST(DefinedTimeZone, FollowsItsRulesAsTheSystemZoneDoes) {
   EXPECT_EQ(defined->offsetAt(315532800), 3600);  // 1980
   EXPECT_EQ(defined->toInstant(wall(1900, 7, 1, 0, 0)), -2193354000);
   EXPECT_EQ(definedTimeZone({}), nullptr);
+}
+
+TEST(DefinedTimeZone, AnswersAlikeFromManyThreadsWhileItsCacheTurnsOver) {
+  REQUIRE_ZONE_DATA();
+  std::shared_ptr<const TimeZone> defined = definedTimeZone(berlinDefinition());
+  std::shared_ptr<const TimeZone> system = systemTimeZone("Europe/Berlin");
+  std::atomic<int> differences{0};
+  std::vector<std::thread> threads;
+  for (int n = 0; n < 4; ++n) {
+    threads.emplace_back([&, n] {
+      // Each thread walks 1997..2037 from its own start, so the cached years keep changing.
+      for (std::int64_t i = 0; i < 4000; ++i) {
+        std::int64_t t = 852076800 + ((i * 7919 + n * 1000) % 4000) * 323456;
+        if (defined->offsetAt(t) != system->offsetAt(t)) ++differences;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(differences, 0);
 }
 
 TEST(DefinedTimeZone, HostileDefinitionsCostLittlePerQuery) {
