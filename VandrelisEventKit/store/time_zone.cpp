@@ -9,7 +9,6 @@
 #include <array>
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <mutex>
