@@ -1,5 +1,5 @@
 // A thread's event loop, reduced to what the helper needs: park the thread until told to stop.
-// The wait is a condition variable without a time limit, so a parked thread uses no CPU.
+// The wait has no time limit, so a parked thread uses no CPU.
 #pragma once
 
 #include <condition_variable>
@@ -21,6 +21,11 @@ class RunLoop {
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stopRequested_ = false;
+#ifdef __APPLE__
+  // The thread's CFRunLoop while run() is in it, and the source that stop() signals there.
+  void* platformLoop_ = nullptr;
+  void* stopSource_ = nullptr;
+#endif
 };
 
 }  // namespace vandrelis
