@@ -7,6 +7,8 @@ cd "$(dirname "$0")"
 DEBIAN_PACKAGES=(build-essential cmake ninja-build pkg-config libicu-dev libgtest-dev
   libgmock-dev libbenchmark-dev tzdata libplist-dev libical-dev libpulse-dev pulseaudio
   pulseaudio-utils time)
+# The cores are also built with clang and LLVM's libc++, the standard library of Apple's clang.
+DEBIAN_PACKAGES+=(clang-16 libc++-16-dev libc++abi-16-dev)
 
 install_missing() {
   local missing=()
@@ -36,6 +38,17 @@ run_tests() {
   build build-sanitize -DENABLE_SANITIZERS=ON -DCMAKE_BUILD_TYPE=Debug
   (cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --output-on-failure -j"$(nproc)")
+  build_libcxx_cores
+  (cd build-libcxx && ctest --output-on-failure -j"$(nproc)")
+}
+
+# The cores and their tests (no platform layers) with clang and libc++, as a stand-in for
+# Apple's toolchain; GoogleTest is built from its source here, since the packaged library is
+# built against libstdc++.
+build_libcxx_cores() {
+  build build-libcxx -DCORE_ONLY=ON -DCMAKE_C_COMPILER=clang-16 -DCMAKE_CXX_COMPILER=clang++-16 \
+    -DCMAKE_CXX_FLAGS=-stdlib=libc++ -DCMAKE_EXE_LINKER_FLAGS=-stdlib=libc++ \
+    -DGTEST_SOURCE_DIR=/usr/src/googletest
 }
 
 # Shows a command line, then runs it and shows its exit status.

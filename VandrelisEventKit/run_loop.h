@@ -1,7 +1,11 @@
 // A thread's event loop, reduced to what the helper needs: park the thread until told to stop,
-// or until nobody reads a given output any more. A parked thread waits in poll(2) without a
-// time limit, so it uses no CPU.
+// or until nobody reads a given output any more. A parked thread waits without a time limit,
+// so it uses no CPU. On Apple systems the loop is the thread's CFRunLoop.
 #pragma once
+
+#ifdef __APPLE__
+#include <mutex>
+#endif
 
 namespace vandrelis {
 
@@ -26,7 +30,15 @@ class RunLoop {
   void stop();
 
  private:
+#ifdef __APPLE__
+  std::mutex mutex_;
+  bool stopRequested_ = false;
+  // The thread's CFRunLoop while run() is in it, and the source that stop() signals there.
+  void* platformLoop_ = nullptr;
+  void* stopSource_ = nullptr;
+#else
   int wakeFd_ = -1;
+#endif
 };
 
 }  // namespace vandrelis

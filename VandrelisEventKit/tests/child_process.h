@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -34,7 +36,7 @@ class Child {
   Child(const std::string& program, std::vector<std::string> arguments,
         const std::map<std::string, std::string>& environment = {}, int output = -1) {
     int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
+    if (testing::openPipe(in, O_CLOEXEC) != 0 || testing::openPipe(out, O_CLOEXEC) != 0)
       throw std::runtime_error("pipe");
     std::vector<std::string> envStrings;
     for (char** e = environ; *e != nullptr; ++e) {

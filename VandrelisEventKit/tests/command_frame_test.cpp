@@ -13,6 +13,7 @@
 namespace vandrelis::testing {
 namespace {
 
+#ifdef EVENTKIT_BINARY
 RunResult runHelperProgram(std::vector<std::string> arguments, const std::string& dataHome) {
   arguments.insert(arguments.begin(), EVENTKIT_BINARY);
   return runProcess(EVENTKIT_BINARY, arguments, {{"XDG_DATA_HOME", dataHome}});
@@ -43,6 +44,7 @@ TEST(CommandFrame, FailuresOfTheCommandWordAtProcessLevel) {
   }
 }
 
+#ifdef __linux__
 TEST(CommandFrame, StatusAndAuthorizeOnTheLinuxStore) {
   TempDir home;
   const std::string root = home.path() + "/vandrelis/calendars";
@@ -78,6 +80,8 @@ TEST(CommandFrame, FailedAccessRequestOnTheLinuxStore) {
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, "vandrelis-eventkit: Not a directory\n");
 }
+#endif  // __linux__
+#endif  // EVENTKIT_BINARY
 
 TEST(CommandFrame, StatusReportsEveryStoreStatusWord) {
   const std::pair<std::int64_t, const char*> cases[] = {

@@ -173,6 +173,7 @@ TEST(Snapshot, EventsAreConvertedInQueryOrderAndWrittenOnce) {
   EXPECT_EQ(result.out, "{\"events\":[]}\n");
 }
 
+#if defined(EVENTKIT_BINARY) && defined(__linux__)
 // The shipped program with its own store rooted in a temporary XDG_DATA_HOME.
 TEST(SnapshotProcess, PermissionGateAndOptionChecks) {
   testing::TempDir home;
@@ -195,6 +196,7 @@ TEST(SnapshotProcess, PermissionGateAndOptionChecks) {
   EXPECT_EQ(result.out, "{\"events\":[]}\n");
   EXPECT_EQ(result.err, "");
 }
+#endif
 
 }  // namespace
 }  // namespace vandrelis

@@ -158,6 +158,7 @@ TEST(StoreWatcher, ProcessWithoutPermissionWritesOnlyTheReportLine) {
   }
 }
 
+#if defined(EVENTKIT_BINARY) && defined(__linux__)
 TEST(StoreWatcher, ShippedProgramWaitsSilentlyUntilStopped) {
   testing::TempDir home;
   std::map<std::string, std::string> environment{{"XDG_DATA_HOME", home.path()}};
@@ -173,6 +174,7 @@ TEST(StoreWatcher, ShippedProgramWaitsSilentlyUntilStopped) {
   EXPECT_EQ(child.terminate(), 128 + SIGTERM);
   EXPECT_EQ(child.errors(), "");
 }
+#endif
 
 TEST(StoreWatcher, ShippedProgramEndsOnceItsPipeReaderIsGone) {
   testing::TempDir home;

@@ -44,6 +44,10 @@ RunResult runProcess(const std::string& program, const std::vector<std::string>&
                      const std::map<std::string, std::string>& environment = {},
                      const std::string& input = "");
 
+// pipe(2) with O_CLOEXEC and O_NONBLOCK, as given in `flags`, set on both ends afterwards
+// (macOS has no pipe2). 0 on success, -1 with errno set on failure.
+int openPipe(int fds[2], int flags);
+
 // A temporary directory (in `parent`) removed with everything in it.
 class TempDir {
  public:

@@ -155,7 +155,10 @@ TEST_F(Identity, InvalidUtf8InThePathIsReplacedBeforeTheWalk) {
   EXPECT_EQ(resolve(1, 1), (ApplicationIdentity{"com.example.cafe", std::nullopt}));
   // The repaired path names a directory that does not exist, so the bundle is not found.
   const std::string latin1 = directory.path() + "/Caf\xE9.app";
+#ifndef __APPLE__
+  // APFS takes only UTF-8 names: there a directory by the raw name cannot exist at all.
   testing::writeBundle(latin1, {{"CFBundleIdentifier", PlistValue("com.example.latin")}}, false);
+#endif
   paths.paths[2] = latin1 + "/Contents/MacOS/cafe";
   EXPECT_EQ(resolve(2, 1), std::nullopt);
 }
@@ -176,8 +179,11 @@ std::string pathOfLength(std::string prefix, std::size_t length) {
 
 TEST(IdentityOfRealProcesses, ResolvesThroughTheExecutablePathAndTheBundleOnDisk) {
   testing::TempDir directory;
-  const std::string inner = directory.path() + "/Outer.app/Contents/Frameworks/Inner.app";
-  testing::writeBundle(directory.path() + "/Outer.app",
+  // As the system reports executable paths: on macOS the temporary directories lie behind
+  // symbolic links (/var, /tmp).
+  const std::string root = std::filesystem::canonical(directory.path()).string();
+  const std::string inner = root + "/Outer.app/Contents/Frameworks/Inner.app";
+  testing::writeBundle(root + "/Outer.app",
                        {{"CFBundleIdentifier", PlistValue("com.example.outer")},
                         {"CFBundleName", PlistValue("Outer")}},
                        false);
@@ -185,7 +191,7 @@ TEST(IdentityOfRealProcesses, ResolvesThroughTheExecutablePathAndTheBundleOnDisk
                        {{"CFBundleIdentifier", PlistValue("com.example.inner")},
                         {"CFBundleName", PlistValue("Inner")}},
                        true);
-  const std::string longBundle = directory.path() + "/Long.app";
+  const std::string longBundle = root + "/Long.app";
   ASSERT_LT(longBundle.size(), 700u) << "the temporary directory's path is too long for this test";
   testing::writeBundle(longBundle, {{"CFBundleIdentifier", PlistValue("com.example.long")}}, false);
   // With its zero byte, a 1023-byte path fills the buffer; one more byte and there is no path.
@@ -196,7 +202,10 @@ TEST(IdentityOfRealProcesses, ResolvesThroughTheExecutablePathAndTheBundleOnDisk
 
   const auto innerProcess = startCopyAt(inner + "/Contents/MacOS/Inner");
   const auto fitsProcess = startCopyAt(fits);
+#ifdef __linux__
+  // macOS starts no program by a path of PATH_MAX (1024) bytes or more.
   const auto tooLongProcess = startCopyAt(tooLong);
+#endif
 
   const auto paths = makeSystemProcessPaths();
   testing::FakeRunningApplications applications;
@@ -208,8 +217,10 @@ TEST(IdentityOfRealProcesses, ResolvesThroughTheExecutablePathAndTheBundleOnDisk
             (ApplicationIdentity{"com.example.inner", "Inner"}));
   EXPECT_EQ(resolveApplicationIdentity(platform, fitsProcess->pid(), 1),
             (ApplicationIdentity{"com.example.long", std::nullopt}));
+#ifdef __linux__
   EXPECT_EQ(resolveApplicationIdentity(platform, tooLongProcess->pid(), 1),
             (ApplicationIdentity{"com.example.audio", std::nullopt}));
+#endif
   // Processes without an executable path: the test itself is not in a bundle, and no process
   // has a pid of 0 or a negative one.
   EXPECT_EQ(resolveApplicationIdentity(platform, static_cast<std::int32_t>(::getpid()), 1),
@@ -218,7 +229,9 @@ TEST(IdentityOfRealProcesses, ResolvesThroughTheExecutablePathAndTheBundleOnDisk
   EXPECT_LE(paths->pidPath(0, buffer, sizeof buffer), 0);
   EXPECT_LE(paths->pidPath(-1, buffer, sizeof buffer), 0);
   EXPECT_GT(paths->pidPath(static_cast<std::int32_t>(::getpid()), buffer, sizeof buffer), 0);
-  EXPECT_EQ(std::string(buffer), std::filesystem::canonical("/proc/self/exe").string());
+  ASSERT_GT(paths->pidPath(innerProcess->pid(), buffer, sizeof buffer), 0);
+  EXPECT_EQ(std::string(buffer),
+            std::filesystem::canonical(inner + "/Contents/MacOS/Inner").string());
 }
 
 }  // namespace

@@ -31,6 +31,7 @@ int count(const std::vector<TimedLine>& lines, const std::string& text) {
   return n;
 }
 
+#ifdef MIC_DETECTOR_BINARY
 TEST(DetectorProcess, StartsAndStopsOnSigtermIgnoringArgumentsAndInput) {
   RunningProgram detector({MIC_DETECTOR_BINARY, "--help", "extra"});
   detector.writeInput("quit\n");
@@ -43,6 +44,7 @@ TEST(DetectorProcess, StartsAndStopsOnSigtermIgnoringArgumentsAndInput) {
   EXPECT_EQ(err.back().text, kStopped);
   EXPECT_EQ(count(err, kStopped), 1);
 }
+#endif
 
 TEST(DetectorProcess, TwoSigtermsGiveOneStoppedLine) {
   RunningProgram detector({MIC_DETECTOR_TESTHOST, "--app", "7,com.example.A,uid,Mic"});

@@ -10,13 +10,16 @@
 
 #include <stdexcept>
 
+#include "test_files.h"
+
 extern char** environ;
 
 namespace micdetector::testing {
 
 RunningProgram::RunningProgram(const std::vector<std::string>& arguments) {
   int in[2], out[2], err[2];
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+  if (openPipe(in, O_CLOEXEC) != 0 || openPipe(out, O_CLOEXEC) != 0 ||
+      openPipe(err, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

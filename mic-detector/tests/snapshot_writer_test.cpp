@@ -104,7 +104,7 @@ TEST(SnapshotWriter, LinesStayWholeThroughInterruptedAndShortWrites) {
 
 TEST(FdWrite, WaitsOnAFullNonBlockingDescriptorInsteadOfCuttingTheLine) {
   int pipeFds[2];
-  ASSERT_EQ(::pipe2(pipeFds, O_NONBLOCK), 0);
+  ASSERT_EQ(testing::openPipe(pipeFds, O_NONBLOCK), 0);
   const std::string bytes(1 << 20, 'x');
   std::thread writing([&] { EXPECT_EQ(writeAll(pipeFds[1], bytes), 0); });
   std::string received;

@@ -168,4 +168,18 @@ bool runningInCi() {
   return ci != nullptr && ci[0] != '\0';
 }
 
+int openPipe(int fds[2], int flags) {
+  if (::pipe(fds) != 0) return -1;
+  for (int i = 0; i < 2; ++i) {
+    if (((flags & O_CLOEXEC) != 0 && ::fcntl(fds[i], F_SETFD, FD_CLOEXEC) != 0) ||
+        ((flags & O_NONBLOCK) != 0 &&
+         ::fcntl(fds[i], F_SETFL, ::fcntl(fds[i], F_GETFL) | O_NONBLOCK) != 0)) {
+      ::close(fds[0]);
+      ::close(fds[1]);
+      return -1;
+    }
+  }
+  return 0;
+}
+
 }  // namespace micdetector::testing

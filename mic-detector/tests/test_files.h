@@ -27,6 +27,10 @@ void writeFile(const std::string& path, const std::string& contents);
 void makeDirectories(const std::string& path);
 std::string readFile(const std::string& path);
 
+// pipe(2) with O_CLOEXEC and O_NONBLOCK, as given in `flags`, set on both ends afterwards
+// (macOS has no pipe2). 0 on success, -1 with errno set on failure.
+int openPipe(int fds[2], int flags);
+
 // Sends what is written on a descriptor to a temporary file while alive.
 class FdCapture {
  public:
