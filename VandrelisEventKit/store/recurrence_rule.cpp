@@ -469,7 +469,7 @@ class GridExpansion {
         continue;
       }
       Int dayStart = day * kDay, dayEnd = dayStart + kDay;
-      bool wholeDay = u == alignUp(dayStart);
+      bool wholeDay = dayStart >= base_ && u == alignUp(dayStart);
       if (emit_.counting && dayStart > emit_.start && dayEnd <= emit_.from && dayEnd - 1 <= emit_.last) {
         if (skipCounted(u, day)) continue;
       }
