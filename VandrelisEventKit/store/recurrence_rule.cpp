@@ -231,16 +231,14 @@ class DayFilter {
  public:
   DayFilter(const RecurrenceRule& rule, const Date& start) : weekStart_(rule.weekStart) {
     bool yearly = rule.frequency == Frequency::yearly;
-    std::vector<int> byMonth = rule.byMonth, byMonthDay = rule.byMonthDay;
-    std::vector<WeekdayNum> byDay = rule.byDay;
+    for (int month : rule.byMonth) months_ |= 1u << month;
+    for (int day : rule.byMonthDay) (day > 0 ? monthDayFromStart_ : monthDayFromEnd_) |= 1ull << std::abs(day);
     // What a rule without day parts repeats: DTSTART's day in its week, month or year.
-    if (byDay.empty() && byMonthDay.empty() && rule.byYearDay.empty() && rule.byWeekNo.empty()) {
-      if (yearly && byMonth.empty()) byMonth.push_back(start.month);
-      if (yearly || rule.frequency == Frequency::monthly) byMonthDay.push_back(start.monthDay);
-      if (rule.frequency == Frequency::weekly) byDay.push_back({0, start.weekday});
+    if (rule.byDay.empty() && rule.byMonthDay.empty() && rule.byYearDay.empty() && rule.byWeekNo.empty()) {
+      if (yearly && rule.byMonth.empty()) months_ = 1u << start.month;
+      if (yearly || rule.frequency == Frequency::monthly) monthDayFromStart_ = 1ull << start.monthDay;
+      if (rule.frequency == Frequency::weekly) weekdays_ = 1u << start.weekday;
     }
-    for (int month : byMonth) months_ |= 1u << month;
-    for (int day : byMonthDay) (day > 0 ? monthDayFromStart_ : monthDayFromEnd_) |= 1ull << std::abs(day);
     for (int day : rule.byYearDay) {
       auto& mask = day > 0 ? yearDayFromStart_ : yearDayFromEnd_;
       mask[std::abs(day) / 64] |= 1ull << (std::abs(day) % 64);
@@ -250,7 +248,7 @@ class DayFilter {
     // Ordinals count within the month or the year; other frequencies take the weekday alone.
     bool ordinals = rule.frequency == Frequency::monthly || yearly;
     nthInYear_ = yearly && rule.byMonth.empty();
-    for (const WeekdayNum& day : byDay) {
+    for (const WeekdayNum& day : rule.byDay) {
       if (day.ordinal == 0 || !ordinals) {
         weekdays_ |= 1u << day.weekday;
       } else {
@@ -465,7 +463,10 @@ class GridExpansion {
     Int lastDay = floorDiv(emit_.last, kDay);
     // Days and grid together repeat within a calendar cycle times the grid's cycle of days:
     // a rule that gave nothing for that long never will.
-    Int barren = std::lcm(kCycleDays, step_ / std::gcd(step_, kDay)) + 1;
+    Int phases = step_ / std::gcd(step_, kDay);
+    Int barren = phases / std::gcd(phases, kCycleDays) > kNever / kCycleDays
+                     ? kNever
+                     : std::lcm(kCycleDays, phases) + 1;
     Int fruitful = floorDiv(u, kDay);
     while (u <= emit_.last && !emit_.done) {
       if (++emit_.work > kWorkBudget) return;

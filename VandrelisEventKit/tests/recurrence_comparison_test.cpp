@@ -170,14 +170,16 @@ TEST(RecurrenceComparisonTest, AgreesWithDateutilOnGeneratedRules) {
     if (std::getenv("CI") != nullptr) FAIL() << "python3-dateutil is missing";
     GTEST_SKIP() << "python3-dateutil is missing: " << probe.err;
   }
-  // RECURRENCE_CASES changes the number of rules, for a longer run by hand.
-  const int kCases = std::getenv("RECURRENCE_CASES") ? std::atoi(std::getenv("RECURRENCE_CASES")) : 2500;
-  Generator generator(20240103);
-  std::vector<Case> cases;
+  // RECURRENCE_CASES and RECURRENCE_SEED change the rules, for longer runs by hand.
+  const char* cases = std::getenv("RECURRENCE_CASES");
+  const char* seed = std::getenv("RECURRENCE_SEED");
+  const int kCases = cases ? std::atoi(cases) : 2500;
+  Generator generator(seed ? std::strtoull(seed, nullptr, 10) : 20240103);
+  std::vector<Case> generated;
   std::string input;
   for (int i = 0; i < kCases; ++i) {
-    cases.push_back(generator.next());
-    const Case& c = cases.back();
+    generated.push_back(generator.next());
+    const Case& c = generated.back();
     input += text(c.dtstart) + " " + c.rule + " " + text(c.from) + " " + text(c.to) + "\n";
   }
   auto reference = testing::runProcess(
@@ -187,7 +189,7 @@ TEST(RecurrenceComparisonTest, AgreesWithDateutilOnGeneratedRules) {
   std::string expected;
   int compared = 0, timeouts = 0, differing = 0;
   std::size_t occurrences = 0;
-  for (const Case& c : cases) {
+  for (const Case& c : generated) {
     ASSERT_TRUE(std::getline(lines, expected)) << "the reference stopped early";
     if (expected == "!timeout") {
       ++timeouts;

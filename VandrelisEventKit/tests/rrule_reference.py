@@ -52,14 +52,15 @@ def expand(dtstart, text, start, end):
 
 
 def main():
-    signal.signal(signal.SIGALRM, on_alarm)
+    # Processor time, not wall time: a busy machine must not change which rules are skipped.
+    signal.signal(signal.SIGVTALRM, on_alarm)
     for line in sys.stdin:
         fields = line.split()
         if len(fields) != 4:
             continue
         dtstart, text, start, end = fields
-        signal.alarm(2)
-        began = time.monotonic()
+        signal.setitimer(signal.ITIMER_VIRTUAL, 1.5)
+        began = time.process_time()
         try:
             found = expand(datetime.strptime(dtstart, FORMAT), text,
                            datetime.strptime(start, FORMAT), datetime.strptime(end, FORMAT))
@@ -69,10 +70,10 @@ def main():
         except Exception as error:  # noqa: BLE001 - reported to the test, which fails on it
             result = "!" + type(error).__name__ + ": " + str(error).replace("\n", " ")
         finally:
-            signal.alarm(0)
+            signal.setitimer(signal.ITIMER_VIRTUAL, 0)
         print(result)
-        if time.monotonic() - began > 0.2:
-            print("slow (%.1f s): %s" % (time.monotonic() - began, line.strip()), file=sys.stderr)
+        if time.process_time() - began > 0.2:
+            print("slow (%.1f s): %s" % (time.process_time() - began, line.strip()), file=sys.stderr)
         sys.stdout.flush()
 
 
