@@ -996,7 +996,8 @@ bool appendIcsOccurrences(std::string_view text, const IcsItem& item, Instant st
   std::unordered_map<std::string, std::size_t> byUid;
   for (std::size_t i = 0; i < outline.components.size(); ++i) {
     const ComponentText& component = outline.components[i];
-    if (component.kind != "VEVENT" || !component.readable) continue;
+    // An unreadable event still counts as an identity, so that the others keep theirs.
+    if (component.kind != "VEVENT") continue;
     std::optional<std::string> uid = firstProperty(component.text, "UID");
     if (uid) {
       uid = unescapeText(*uid);
@@ -1018,6 +1019,7 @@ bool appendIcsOccurrences(std::string_view text, const IcsItem& item, Instant st
     }
     std::vector<EventVersion> versions;
     for (std::size_t index : group.components) {
+      if (!outline.components[index].readable) continue;
       if (auto version = readVersion(outline.components[index].text, index, item, identifier, zones)) {
         versions.push_back(std::move(*version));
       }

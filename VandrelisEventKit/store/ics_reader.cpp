@@ -38,6 +38,37 @@ bool beginOrEnd(std::string_view line, bool& isBegin, std::string& kind) {
   return true;
 }
 
+// The components open at a line of one component's text. An END that names no open component
+// is ignored, as in the outline.
+class Nesting {
+ public:
+  // False when the line is no BEGIN or END.
+  bool step(std::string_view line) {
+    bool isBegin = false;
+    if (!beginOrEnd(line, isBegin, kind_)) return false;
+    // Levels past the bound are only counted, so that a search never walks a deep stack.
+    if (isBegin) {
+      if (open_.size() > static_cast<std::size_t>(kMaxComponentDepth)) {
+        ++excess_;
+      } else {
+        open_.push_back(kind_);
+      }
+    } else if (excess_ > 0) {
+      --excess_;
+    } else if (auto it = std::find(open_.rbegin(), open_.rend(), kind_); it != open_.rend()) {
+      open_.resize(static_cast<std::size_t>(open_.rend() - it) - 1);
+    }
+    return true;
+  }
+  int depth() const { return static_cast<int>(open_.size()) + excess_; }
+  const std::string& kind() const { return kind_; }
+
+ private:
+  std::vector<std::string> open_;
+  int excess_ = 0;
+  std::string kind_;
+};
+
 }  // namespace
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
@@ -130,15 +161,10 @@ std::optional<std::string> parameterValue(std::string_view params, std::string_v
 std::optional<std::string> firstProperty(std::string_view componentText, std::string_view name) {
   LineReader reader(componentText);
   std::string_view line;
-  int depth = 0;
-  std::string kind;
+  Nesting nesting;
   while (reader.next(line)) {
-    bool isBegin = false;
-    if (beginOrEnd(line, isBegin, kind)) {
-      depth += isBegin ? 1 : -1;
-      continue;
-    }
-    if (depth != 1 || line.size() <= name.size() || !equalsIgnoringCase(line.substr(0, name.size()), name)) {
+    if (nesting.step(line)) continue;
+    if (nesting.depth() != 1 || line.size() <= name.size() || !equalsIgnoringCase(line.substr(0, name.size()), name)) {
       continue;
     }
     char next = line[name.size()];
@@ -214,15 +240,14 @@ ComponentLines readComponent(std::string_view componentText) {
   ComponentLines lines;
   LineReader reader(componentText);
   std::string_view line;
-  int depth = 0;
-  std::string kind;
+  Nesting nesting;
   while (reader.next(line)) {
-    bool isBegin = false;
-    if (beginOrEnd(line, isBegin, kind)) {
-      depth += isBegin ? 1 : -1;
-      if (isBegin && depth == 2) lines.children.push_back({kind, {}});
+    int before = nesting.depth();
+    if (nesting.step(line)) {
+      if (nesting.depth() == 2 && before == 1) lines.children.push_back({nesting.kind(), {}});
       continue;
     }
+    int depth = nesting.depth();
     if (depth != 1 && depth != 2) continue;
     std::optional<ContentLine> parsed = parseContentLine(line);
     if (!parsed) continue;
