@@ -800,7 +800,8 @@ class GroupExpander {
                  Instant widest) {
     const TimeValue& start = *master.start;
     bool floating = start.isFloating();
-    Instant slack = length.approximate() + widest + kDaySeconds;  // DST and month lengths
+    // Lengths in days are nominal: a DST change makes a day up to a few hours longer.
+    Instant slack = length.approximate() + widest + 3 * 3600;
     Instant latest = startInstant + slack;
     for (const RecurrenceRule& rule : master.rules) {
       if (rule.until) {
@@ -808,7 +809,8 @@ class GroupExpander {
         if (rule.until->isUtc) {
           until = static_cast<Instant>(civilSeconds(rule.until->time));
         } else {
-          until = static_cast<Instant>(start.timeZone().toInstant(rule.until->time)) + kDaySeconds;
+          until = static_cast<Instant>(start.timeZone().toInstant(rule.until->time)) +
+                  (rule.until->isDate ? kDaySeconds : 0);
           floating = floating || start.isFloating();
         }
         latest = std::max(latest, until + slack);

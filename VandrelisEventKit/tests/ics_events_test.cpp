@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "store/time_zone.h"
 #include "store/vdir_tree.h"
@@ -719,6 +720,60 @@ TEST(IcsEvents, EachFaultUnderSeveralProcessZones) {
       EXPECT_EQ(listing(events), c.expected) << c.name << " in " << zone;
     }
   }
+}
+
+}  // namespace
+}  // namespace vandrelis::store
+
+namespace vandrelis::store {
+namespace {
+
+// The span holds every occurrence under every process zone, and is tight (within two days)
+// for a bounded item, open only for a rule without end.
+TEST(IcsEvents, ItemSpanHoldsEveryOccurrence) {
+  struct SpanCase {
+    const char* name;
+    std::string body;
+    bool bounded;
+  };
+  const SpanCase cases[] = {
+      {"single", "DTSTART:20240501T100000Z\nDTEND:20240501T110000Z\n", true},
+      {"count", "DTSTART;TZID=Europe/Berlin:20240501T100000\nDURATION:PT1H\n"
+                "RRULE:FREQ=WEEKLY;COUNT=30\nRDATE:20231224T100000Z\n", true},
+      {"until", "DTSTART:20240501T100000\nRRULE:FREQ=DAILY;UNTIL=20240901T000000\n", true},
+      {"all-day", "DTSTART;VALUE=DATE:20240501\nRRULE:FREQ=YEARLY;COUNT=3\n", true},
+      {"open", "DTSTART:20240501T100000Z\nRRULE:FREQ=MONTHLY\n", false},
+  };
+  for (const SpanCase& c : cases) {
+    std::string text = ics("BEGIN:VEVENT\nUID:u\n" + c.body + "END:VEVENT\n"
+                           "BEGIN:VEVENT\nUID:u\nRECURRENCE-ID:20240508T080000Z\n"
+                           "DTSTART:20240301T080000Z\nEND:VEVENT\n");
+    for (const char* zone : kZones) {
+      ScopedTimeZone scoped(zone);
+      ItemSpan span;
+      VdirEventList events;
+      ASSERT_TRUE(appendIcsOccurrences(text, testItem(), at("1990-01-01T00:00:00Z"),
+                                       at("2040-01-01T00:00:00Z"), events, &span));
+      ASSERT_FALSE(events.empty());
+      Instant first = *events.front()->startDate(), last = *events.front()->endDate();
+      for (const auto& event : events) {
+        first = std::min(first, *event->startDate());
+        last = std::max(last, *event->endDate());
+      }
+      EXPECT_LE(span.earliest, first) << c.name << " " << zone;
+      EXPECT_GE(span.latest, last) << c.name << " " << zone;
+      EXPECT_GE(span.earliest, first - 2 * 86400) << c.name << " " << zone;
+      if (c.bounded) {
+        EXPECT_LE(span.latest, last + 2 * 86400) << c.name << " " << zone;
+      } else {
+        EXPECT_EQ(span.latest, std::numeric_limits<Instant>::infinity()) << c.name;
+      }
+    }
+  }
+  ItemSpan empty;
+  VdirEventList none;
+  ASSERT_TRUE(appendIcsOccurrences(ics(""), testItem(), 0, 1, none, &empty));
+  EXPECT_GT(empty.earliest, empty.latest);  // no occurrence anywhere
 }
 
 }  // namespace
