@@ -1043,24 +1043,3 @@ bool occursBefore(const VdirEvent& a, const VdirEvent& b) {
 
 }  // namespace vandrelis::store
 
-// TEMPORARY until the zones branch defines it: a fixed offset, the newest observance's.
-namespace vandrelis::store {
-namespace {
-class FixedZone final : public TimeZone {
- public:
-  explicit FixedZone(std::int32_t offset) : offset_(offset) {}
-  std::int32_t offsetAt(std::int64_t) const override { return offset_; }
-  std::int64_t toInstant(const CivilTime& wall) const override { return civilSeconds(wall) - offset_; }
-
- private:
-  std::int32_t offset_;
-};
-}  // namespace
-__attribute__((weak)) std::shared_ptr<const TimeZone> definedTimeZone(
-    std::vector<ZoneObservance> observances) {
-  if (observances.empty()) return nullptr;
-  auto newest = std::max_element(observances.begin(), observances.end(),
-                                 [](const auto& a, const auto& b) { return a.start < b.start; });
-  return std::make_shared<FixedZone>(newest->offsetTo);
-}
-}  // namespace vandrelis::store
