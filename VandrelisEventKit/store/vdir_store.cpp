@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 #include "store/ics_events.h"
@@ -93,8 +94,108 @@ std::shared_ptr<const Calendar> VdirStore::defaultCalendarForNewEvents() const {
   return nullptr;
 }
 
-EventList VdirStore::eventsMatching(Instant start, Instant end,
-                                    const CalendarList& calendars) const {
+namespace {
+
+// One occurrence as the query keeps it until it is visited: its VEVENT's shared data by
+// number, and its three instants.
+struct CompactOccurrence {
+  Instant start;
+  Instant end;
+  Instant occurrenceDate;
+  std::uint32_t data;
+  std::uint8_t present;  // kHasStart | kHasEnd | kHasOccurrenceDate
+};
+constexpr std::uint8_t kHasStart = 1, kHasEnd = 2, kHasOccurrenceDate = 4;
+
+std::optional<Instant> field(const CompactOccurrence& o, std::uint8_t bit, Instant value) {
+  return (o.present & bit) != 0 ? std::optional<Instant>(value) : std::nullopt;
+}
+
+// Every item file's occurrences as a sorted run of its own, merged at the end: no large
+// array is ever grown or sorted, and ties keep the order of the files as a stable sort of
+// all of them would.
+class OccurrenceRuns {
+ public:
+  // Adds one file's occurrences, sorted as the query orders them.
+  void add(VdirEventList& events) {
+    if (events.empty()) return;
+    std::stable_sort(events.begin(), events.end(),
+                     [](const auto& a, const auto& b) { return occursBefore(*a, *b); });
+    std::vector<CompactOccurrence>& run = runs_.emplace_back();
+    run.reserve(events.size());
+    const VdirEventData* last = nullptr;
+    std::uint32_t lastIndex = 0;
+    for (const std::shared_ptr<const VdirEvent>& event : events) {
+      // The occurrences of one VEVENT share its data; a file rarely has more than a few.
+      if (event->data().get() != last) {
+        last = event->data().get();
+        auto known = std::find_if(data_.begin() + static_cast<std::ptrdiff_t>(fileDataStart_), data_.end(),
+                                  [&](const auto& d) { return d.get() == last; });
+        lastIndex = static_cast<std::uint32_t>(known - data_.begin());
+        if (known == data_.end()) data_.push_back(event->data());
+      }
+      CompactOccurrence o{0, 0, 0, lastIndex, 0};
+      if (auto v = event->startDate()) o.start = *v, o.present |= kHasStart;
+      if (auto v = event->endDate()) o.end = *v, o.present |= kHasEnd;
+      if (auto v = event->occurrenceDate()) o.occurrenceDate = *v, o.present |= kHasOccurrenceDate;
+      run.push_back(o);
+    }
+    fileDataStart_ = data_.size();
+  }
+
+  void visit(const std::function<void(const Event&)>& visit) const {
+    std::vector<std::size_t> next(runs_.size(), 0);
+    // A min-heap of run numbers by their next occurrence, the earlier run first on ties.
+    const auto later = [&](std::size_t a, std::size_t b) {
+      const CompactOccurrence& x = runs_[a][next[a]];
+      const CompactOccurrence& y = runs_[b][next[b]];
+      if (before(y, x)) return true;
+      if (before(x, y)) return false;
+      return b < a;
+    };
+    std::vector<std::size_t> heap(runs_.size());
+    for (std::size_t i = 0; i < heap.size(); ++i) heap[i] = i;
+    std::make_heap(heap.begin(), heap.end(), later);
+    while (!heap.empty()) {
+      std::pop_heap(heap.begin(), heap.end(), later);
+      const std::size_t run = heap.back();
+      const CompactOccurrence& o = runs_[run][next[run]];
+      const VdirEvent event(data_[o.data], field(o, kHasStart, o.start), field(o, kHasEnd, o.end),
+                            field(o, kHasOccurrenceDate, o.occurrenceDate));
+      visit(event);
+      if (++next[run] < runs_[run].size()) {
+        std::push_heap(heap.begin(), heap.end(), later);
+      } else {
+        heap.pop_back();
+      }
+    }
+  }
+
+ private:
+  // occursBefore on the compact form.
+  bool before(const CompactOccurrence& a, const CompactOccurrence& b) const {
+    auto aStart = field(a, kHasStart, a.start), bStart = field(b, kHasStart, b.start);
+    if (aStart != bStart) return aStart < bStart;
+    auto aEnd = field(a, kHasEnd, a.end), bEnd = field(b, kHasEnd, b.end);
+    if (aEnd != bEnd) return aEnd < bEnd;
+    if (a.data != b.data) {
+      int order = data_[a.data]->itemIdentifier.compare(data_[b.data]->itemIdentifier);
+      if (order != 0) return order < 0;
+    }
+    return field(a, kHasOccurrenceDate, a.occurrenceDate) <
+           field(b, kHasOccurrenceDate, b.occurrenceDate);
+  }
+
+  std::vector<std::shared_ptr<const VdirEventData>> data_;
+  std::size_t fileDataStart_ = 0;
+  std::vector<std::vector<CompactOccurrence>> runs_;
+};
+
+}  // namespace
+
+void VdirStore::visitEventsMatching(Instant start, Instant end, const CalendarList& calendars,
+                                    const std::function<void(const Event&)>& visit) const {
+  OccurrenceRuns runs;
   VdirEventList found;
   std::vector<const Calendar*> seen;
   for (const auto& calendar : calendars) {
@@ -107,12 +208,22 @@ EventList VdirStore::eventsMatching(Instant start, Instant end,
       std::optional<std::string> text = readRegularFile(directory / name, kItemLimit);
       if (!text) continue;
       std::string item = vdirCalendar->identifier() + "/" + name.substr(0, name.size() - 4);
+      found.clear();
       appendIcsOccurrences(*text, vdirCalendar, std::move(item), start, end, found);
+      runs.add(found);
     }
   }
-  std::stable_sort(found.begin(), found.end(),
-                   [](const auto& a, const auto& b) { return occursBefore(*a, *b); });
-  return EventList(found.begin(), found.end());
+  found = {};
+  runs.visit(visit);
+}
+
+EventList VdirStore::eventsMatching(Instant start, Instant end,
+                                    const CalendarList& calendars) const {
+  EventList events;
+  visitEventsMatching(start, end, calendars, [&](const Event& event) {
+    events.push_back(std::make_shared<VdirEvent>(static_cast<const VdirEvent&>(event)));
+  });
+  return events;
 }
 
 void VdirStore::beginObservingChanges() {
