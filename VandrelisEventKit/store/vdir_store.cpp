@@ -3,16 +3,20 @@
 #include "store/vdir_store.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 
 #include "store/ics_events.h"
 #include "store/notification_center.h"
+#include "store/occurrence_index.h"
 #include "store/platform_store.h"
 #include "store/vdir_tree.h"
 #include "store/vdir_watch.h"
@@ -40,7 +44,8 @@ constexpr std::size_t kItemLimit = 64 * 1024 * 1024;
 
 }  // namespace
 
-VdirStore::VdirStore(std::filesystem::path root) : root_(std::move(root)) {}
+VdirStore::VdirStore(std::filesystem::path root, VdirIndexOptions index)
+    : root_(std::move(root)), indexOptions_(std::move(index)) {}
 
 VdirStore::~VdirStore() = default;
 
@@ -191,31 +196,104 @@ class OccurrenceRuns {
   std::vector<std::vector<CompactOccurrence>> runs_;
 };
 
+// The content of an item file opened in its directory, with the identity of what was read;
+// none when it cannot be opened, is not a regular file or is larger than the limit (then
+// only the identity is set).
+std::optional<std::string> readItem(int directoryFd, const char* name, FileIdentity* identity) {
+  const int fd = ::openat(directoryFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::string> text;
+  struct stat info;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    *identity = FileIdentity::of(info);
+    if (static_cast<std::size_t>(info.st_size) <= kItemLimit) {
+      text.emplace(static_cast<std::size_t>(info.st_size), '\0');
+      std::size_t filled = 0;
+      while (filled < text->size()) {
+        ssize_t n = ::read(fd, text->data() + filled, text->size() - filled);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) text.reset();
+        if (n <= 0) break;
+        filled += static_cast<std::size_t>(n);
+      }
+      if (text) text->resize(filled);  // the file may have shrunk meanwhile
+    }
+  }
+  ::close(fd);
+  return text;
+}
+
+double secondsSinceEpoch() {
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+constexpr OccurrenceSpan kNoOccurrences{std::numeric_limits<Instant>::infinity(),
+                                        -std::numeric_limits<Instant>::infinity()};
+
 }  // namespace
 
 void VdirStore::visitEventsMatching(Instant start, Instant end, const CalendarList& calendars,
                                     const std::function<void(const Event&)>& visit) const {
+  std::optional<OccurrenceIndex> index;
+  if (indexOptions_.enabled) {
+    index.emplace(indexOptions_.file.value_or(OccurrenceIndex::defaultFile()), root_.string(),
+                  indexOptions_.trustDelaySeconds);
+    index->beginUpdate(secondsSinceEpoch());
+  }
+  lastQueryStats_ = {};
   OccurrenceRuns runs;
   VdirEventList found;
   std::vector<const Calendar*> seen;
+  std::string key;
   for (const auto& calendar : calendars) {
     auto vdirCalendar = std::dynamic_pointer_cast<const VdirCalendar>(calendar);
     if (!vdirCalendar) continue;  // not one of this store's calendars
     if (std::find(seen.begin(), seen.end(), calendar.get()) != seen.end()) continue;
     seen.push_back(calendar.get());
     const std::filesystem::path& directory = vdirCalendar->directory();
+    const int directoryFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directoryFd < 0) continue;
+    const std::string keyPrefix = vdirCalendar->identifier() + "/";
+    if (index) index->covers(keyPrefix);
     IcsItem item{vdirCalendar, {}, [vdirCalendar](std::string_view address) {
                    return vdirCalendar->vdirSource().isOwnAddress(address);
                  }};
     for (const std::string& name : listItems(directory)) {
-      std::optional<std::string> text = readRegularFile(directory / name, kItemLimit);
-      if (!text) continue;
+      ++lastQueryStats_.items;
+      key.assign(keyPrefix).append(name);
+      FileIdentity identity;
+      if (index) {
+        struct stat info;
+        if (::fstatat(directoryFd, name.c_str(), &info, 0) != 0) continue;
+        identity = FileIdentity::of(info);
+        std::optional<OccurrenceSpan> known = index->lookUp(key, identity);
+        if (known && !known->mayTouch(start, end)) {
+          index->record(key, identity, *known);
+          continue;
+        }
+      }
+      ++lastQueryStats_.read;
+      std::optional<std::string> text = readItem(directoryFd, name.c_str(), &identity);
+      if (!text) {
+        // Too large: nothing of it is ever shown, so it can be passed over until it changes.
+        if (index && identity.size > kItemLimit) index->record(key, identity, kNoOccurrences);
+        continue;
+      }
       item.itemIdentifier = vdirCalendar->identifier() + "/" + name.substr(0, name.size() - 4);
       found.clear();
-      appendIcsOccurrences(*text, item, start, end, found);
+      ItemSpan span;
+      const bool parsed = appendIcsOccurrences(*text, item, start, end, found, &span);
       runs.add(found);
+      if (index) {
+        index->record(key, identity, parsed ? OccurrenceSpan{span.earliest, span.latest}
+                                            : kNoOccurrences);
+      }
     }
+    ::close(directoryFd);
   }
+  if (index) index->save();  // a cache: when it cannot be written, the next query reads more
   found = {};
   runs.visit(visit);
 }
