@@ -92,9 +92,11 @@ std::vector<std::string> fullRead(const std::filesystem::path& root, Instant sta
 struct Window {
   Instant start, end;
 };
+// The year first: each query drops the entries of files changed too recently to trust, so
+// only the first after a change meets the stale entries.
 const std::vector<Window> kWindows = {
-    {at("2024-03-04T00:00:00Z"), at("2024-03-11T00:00:00Z")},
     {at("2024-01-01T00:00:00Z"), at("2025-01-01T00:00:00Z")},
+    {at("2024-03-04T00:00:00Z"), at("2024-03-11T00:00:00Z")},
     {at("2023-01-10T10:00:00Z"), at("2023-01-10T10:00:01Z")},
     {at("1990-01-01T00:00:00Z"), at("1991-01-01T00:00:00Z")},
 };
@@ -131,8 +133,9 @@ TEST(OccurrenceIndex, AnswersAreAFullReadsUnderChurn) {
   Corpus corpus(60);
   waitUntilTrusted();
   const VdirStore store = corpus.store();
-  corpus.expectFullReadAnswers(store, "cold");
-  corpus.expectFullReadAnswers(store, "warm");
+  const std::size_t cold = corpus.expectFullReadAnswers(store, "cold");
+  const std::size_t warm = corpus.expectFullReadAnswers(store, "warm");
+  EXPECT_LT(warm, cold / 2) << "a warm index passes over files outside the window";
   const VdirStore withoutIndex(corpus.root, {false, std::nullopt, kTrustDelay});
   EXPECT_EQ(corpus.expectFullReadAnswers(withoutIndex, "no index"), 60 * kWindows.size());
 
@@ -193,7 +196,7 @@ TEST(OccurrenceIndex, ConcurrentWritersNeverLeaveADamagedIndex) {
   Corpus corpus(40);
   waitUntilTrusted();
   const std::vector<std::string> expected =
-      fullRead(corpus.root, kWindows[1].start, kWindows[1].end);
+      fullRead(corpus.root, kWindows[0].start, kWindows[0].end);
   std::vector<pid_t> writers;
   for (int w = 0; w < 4; ++w) {
     pid_t pid = ::fork();
@@ -204,7 +207,7 @@ TEST(OccurrenceIndex, ConcurrentWritersNeverLeaveADamagedIndex) {
       for (int i = 0; i < 15; ++i) {
         if (w == 0) std::filesystem::remove(corpus.indexFile);
         VdirStore store = corpus.store();
-        if (rendered(store.eventsMatching(kWindows[1].start, kWindows[1].end,
+        if (rendered(store.eventsMatching(kWindows[0].start, kWindows[0].end,
                                           store.calendarsForEvents())) != expected) {
           status = 1;
         }
