@@ -3,7 +3,10 @@
 //
 //   vdir_store_bench query ROOT START END [REPEATS]   median wall time of calendars + query
 //   vdir_store_bench parse ROOT [REPEATS]             median wall time of read + parse only
+//   vdir_store_bench expand ROOT START END [REPEATS]  median wall time of read + parse + expand
+//                                                     of every item (the floor of a query)
 //   vdir_store_bench list ROOT START END              one line per occurrence
+// query and list use the occurrence index in $XDG_CACHE_HOME like the helper.
 #include <libical/ical.h>
 #include <time.h>
 
@@ -14,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "store/ics_events.h"
 #include "store/vdir_store.h"
 #include "store/vdir_tree.h"
 
@@ -77,6 +81,30 @@ int main(int argc, char** argv) {
                 seconds, repeats);
     return 0;
   }
+  if (mode == "expand" && argc >= 5) {
+    Instant start = parseInstant(argv[3]), end = parseInstant(argv[4]);
+    int repeats = argc > 5 ? std::atoi(argv[5]) : 5;
+    std::size_t occurrences = 0;
+    double seconds = medianSeconds(repeats, [&] {
+      occurrences = 0;
+      VdirTree tree = readVdirTree(argv[2]);
+      VdirEventList found;
+      for (const auto& calendar : tree.calendars) {
+        IcsItem item{calendar, {}, [](std::string_view) { return false; }};
+        for (const std::string& name : listItems(calendar->directory())) {
+          std::optional<std::string> text = readRegularFile(calendar->directory() / name, 1 << 26);
+          if (!text) continue;
+          item.itemIdentifier = calendar->identifier() + "/" + name;
+          found.clear();
+          appendIcsOccurrences(*text, item, start, end, found);
+          occurrences += found.size();
+        }
+      }
+    });
+    std::printf("expand %s..%s: %zu occurrences, median %.6f s over %d runs\n", argv[3], argv[4],
+                occurrences, seconds, repeats);
+    return 0;
+  }
   if (mode == "parse" && argc >= 3) {
     int repeats = argc > 3 ? std::atoi(argv[3]) : 5;
     std::size_t components = 0;
@@ -99,6 +127,6 @@ int main(int argc, char** argv) {
     return 0;
   }
   std::fprintf(stderr, "usage: %s query ROOT START END [REPEATS] | parse ROOT [REPEATS] | "
-                       "list ROOT START END\n", argv[0]);
+                       "expand ROOT START END [REPEATS] | list ROOT START END\n", argv[0]);
   return 2;
 }
