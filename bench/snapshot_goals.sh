@@ -24,15 +24,15 @@ for dir in "$root"/*/*/; do
   calendars+=(--calendar "$(basename "$(dirname "$dir")")/$(basename "$dir")")
 done
 
-# median_run PREP COMMAND...: runs PREP then COMMAND (output to /dev/null) REPEATS times and
-# prints "median_seconds max_resident_kB".
+# median_run PREP START END: runs PREP then the snapshot of [START, END) (output to /dev/null)
+# REPEATS times and prints "median_seconds max_resident_kB".
 median_run() {
-  local prep=$1
-  shift
+  local prep=$1 start=$2 end=$3
   local lines=()
   for ((i = 0; i < repeats; i++)); do
     eval "$prep"
-    lines+=("$({ /usr/bin/time -f '%e %M' "$@" >/dev/null; } 2>&1 | tail -1)")
+    lines+=("$({ /usr/bin/time -f '%e %M' "$helper" snapshot --start "$start" --end "$end" \
+      "${calendars[@]}" >/dev/null; } 2>&1 | tail -1)")
   done
   printf '%s\n' "${lines[@]}" | sort -n | awk '{ t[NR] = $1; if ($2 > m) m = $2 }
     END { printf "%s %d\n", t[int((NR + 1) / 2)], m }'
@@ -51,12 +51,12 @@ echo "1 year: $(grep -o '"startsAt"' "$cache/year.json" | wc -l) events, $(stat 
 read -r parse _ < <("$bench" parse "$root" "$repeats" | sed -E 's/.*median ([0-9.]+) s.*/\1 x/')
 read -r expand _ < <("$bench" expand "$root" 2024-01-01T00:00:00Z 2025-01-01T00:00:00Z "$repeats" |
   sed -E 's/.*median ([0-9.]+) s.*/\1 x/')
-read -r yearCold yearColdRss < <(median_run 'rm -rf "$cache/vandrelis"' snapshot "${year[@]}")
+read -r yearCold yearColdRss < <(median_run 'rm -rf "$cache/vandrelis"' "${year[@]}")
 snapshot "${year[@]}" >/dev/null
-read -r yearWarm yearWarmRss < <(median_run ':' snapshot "${year[@]}")
-read -r weekCold _ < <(median_run 'rm -rf "$cache/vandrelis"' snapshot "${week[@]}")
+read -r yearWarm yearWarmRss < <(median_run ':' "${year[@]}")
+read -r weekCold _ < <(median_run 'rm -rf "$cache/vandrelis"' "${week[@]}")
 snapshot "${week[@]}" >/dev/null
-read -r weekWarm weekWarmRss < <(median_run ':' snapshot "${week[@]}")
+read -r weekWarm weekWarmRss < <(median_run ':' "${week[@]}")
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 printf '%-44s %10s %12s\n' "" "wall (s)" "peak RSS"

@@ -186,9 +186,9 @@ void OccurrenceIndex::load() {
   changed_ = false;
 }
 
-std::optional<OccurrenceSpan> OccurrenceIndex::lookUp(std::string_view item,
+std::optional<OccurrenceSpan> OccurrenceIndex::lookUp(const std::string& item,
                                                       const FileIdentity& identity) const {
-  auto found = entries_.find(std::string(item));
+  auto found = entries_.find(item);
   if (found == entries_.end() || !(found->second.identity == identity)) return std::nullopt;
   return found->second.span;
 }
@@ -209,9 +209,9 @@ bool OccurrenceIndex::trusted(const FileIdentity& identity) const {
   return latest < now_ - trustDelaySeconds_;
 }
 
-void OccurrenceIndex::record(std::string_view item, const FileIdentity& identity,
+void OccurrenceIndex::record(const std::string& item, const FileIdentity& identity,
                              const OccurrenceSpan& span) {
-  auto found = entries_.find(std::string(item));
+  auto found = entries_.find(item);
   if (!trusted(identity)) {
     if (found != entries_.end()) {
       entries_.erase(found);
@@ -220,7 +220,7 @@ void OccurrenceIndex::record(std::string_view item, const FileIdentity& identity
     return;
   }
   if (found == entries_.end()) {
-    found = entries_.emplace(std::string(item), Entry{}).first;
+    found = entries_.emplace(item, Entry{}).first;
     changed_ = true;
   } else if (!(found->second.identity == identity) ||
              std::memcmp(&found->second.span, &span, sizeof span) != 0) {

@@ -59,7 +59,7 @@ class OccurrenceIndex {
                   double trustDelaySeconds = kDefaultTrustDelaySeconds);
 
   // The span recorded for `item` (a path under the root) if its identity is still the same.
-  std::optional<OccurrenceSpan> lookUp(std::string_view item, const FileIdentity& identity) const;
+  std::optional<OccurrenceSpan> lookUp(const std::string& item, const FileIdentity& identity) const;
 
   // Starts an update: every item that is not recorded again before save() is dropped,
   // except those outside the directories passed to keepOnly(). `now` (seconds since 1970)
@@ -70,7 +70,7 @@ class OccurrenceIndex {
   void covers(std::string_view directory);
   // Records an item's identity and span, or forgets the item when its identity is too
   // recent to be trusted.
-  void record(std::string_view item, const FileIdentity& identity, const OccurrenceSpan& span);
+  void record(const std::string& item, const FileIdentity& identity, const OccurrenceSpan& span);
 
   // Writes the index when the update changed it: to a temporary file in the same directory,
   // renamed over the index, so that readers and other writers see a whole index or none.
