@@ -68,10 +68,28 @@ std::string IsoFormatter::string(store::Instant instant) const {
   long long year;
   unsigned month, day;
   civilFromDays(days, &year, &month, &day);
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02uT%02lld:%02lld:%02lld.%03lldZ", year, month,
-                day, msOfDay / 3600000, msOfDay / 60000 % 60, msOfDay / 1000 % 60, msOfDay % 1000);
-  return buffer;
+  if (year < 0 || year > 9999) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02uT%02lld:%02lld:%02lld.%03lldZ", year,
+                  month, day, msOfDay / 3600000, msOfDay / 60000 % 60, msOfDay / 1000 % 60,
+                  msOfDay % 1000);
+    return buffer;
+  }
+  // Digits by hand: formatting runs two or three times per event of a snapshot, and printf's
+  // format parsing was a noticeable part of a large one.
+  std::string text = "0000-00-00T00:00:00.000Z";
+  const auto put = [&](std::size_t end, long long value, int width) {
+    for (int i = 0; i < width; ++i, value /= 10) text[end - static_cast<std::size_t>(i)] =
+        static_cast<char>('0' + value % 10);
+  };
+  put(3, year, 4);
+  put(6, month, 2);
+  put(9, day, 2);
+  put(12, msOfDay / 3600000, 2);
+  put(15, msOfDay / 60000 % 60, 2);
+  put(18, msOfDay / 1000 % 60, 2);
+  put(22, msOfDay % 1000, 3);
+  return text;
 }
 
 std::optional<store::Instant> IsoFormatter::date(std::string_view text) const {

@@ -203,4 +203,22 @@ void writeDocument(std::string_view document, int fd) {
   if (error != 0) throw PlatformError(strerror(error));
 }
 
+// Room for one more record beyond the chunk, so a typical record never makes it grow.
+DocumentStream::DocumentStream(int fd) : fd_(fd) { buffer_.reserve(kBufferSize + 8 * 1024); }
+
+void DocumentStream::flush() {
+  if (int error = writeAll(fd_, buffer_); error != 0) throw PlatformError(strerror(error));
+  buffer_.clear();
+  // A record far larger than a chunk (a long note) must not keep its memory for the rest.
+  if (buffer_.capacity() > 4 * kBufferSize) {
+    buffer_.shrink_to_fit();
+    buffer_.reserve(kBufferSize + 8 * 1024);
+  }
+}
+
+void DocumentStream::finish() {
+  flush();
+  if (int error = writeAll(fd_, "\n"); error != 0) throw PlatformError(strerror(error));
+}
+
 }  // namespace vandrelis

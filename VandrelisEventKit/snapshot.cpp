@@ -1,5 +1,6 @@
-// Each record is encoded as soon as it is converted, so the document is the only copy of the
-// snapshot held in memory; the bytes are those of a SnapshotOutput through writeJson.
+// Each record is encoded as soon as it is converted and leaves through the document stream's
+// buffer, so neither the records nor the document are ever held whole; the bytes are those
+// of a SnapshotOutput through writeJson.
 #include "snapshot.h"
 
 #include <optional>
@@ -70,30 +71,27 @@ const std::string& valueAfter(std::string_view option, const std::vector<std::st
   throw HelperError::invalidArguments("Missing " + std::string(option));
 }
 
-std::string snapshotDocument(const store::CalendarStore& store,
-                             const std::vector<std::string>& arguments) {
+void snapshot(const store::CalendarStore& store, const std::vector<std::string>& arguments,
+              int fd) {
   requirePermission(store);
   const Window range = window(arguments);
   const store::CalendarList calendars = selectedCalendars(store, calendarKeys(arguments));
-  const store::EventList events = store.eventsMatching(range.start, range.end, calendars);
 
-  std::string document = "{\"events\":[";
+  // Nothing below can fail but a write: every reportable failure came before the first byte.
+  DocumentStream stream(fd);
+  std::string& document = stream.buffer();
+  document.append("{\"events\":[");
   bool first = true;
-  for (const std::shared_ptr<const store::Event>& event : events) {
-    if (!event) continue;
-    std::optional<EventOutput> output = eventOutput(*event);
-    if (!output) continue;
+  store.visitEventsMatching(range.start, range.end, calendars, [&](const store::Event& event) {
+    std::optional<EventOutput> output = eventOutput(event);
+    if (!output) return;
     if (!first) document.push_back(',');
     first = false;
     appendJson(document, *output);
-  }
+    stream.flushIfFull();
+  });
   document.append("]}");
-  return document;
-}
-
-void snapshot(const store::CalendarStore& store, const std::vector<std::string>& arguments,
-              int fd) {
-  writeDocument(snapshotDocument(store, arguments), fd);
+  stream.finish();
 }
 
 }  // namespace vandrelis

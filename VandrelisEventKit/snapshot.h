@@ -14,12 +14,10 @@ namespace vandrelis {
 // HelperError::invalidArguments "Missing <option>" when the option is absent or last.
 const std::string& valueAfter(std::string_view option, const std::vector<std::string>& arguments);
 
-// Checks the permission and the arguments, queries the store and returns the JSON document
-// (without its line feed). Throws HelperError before anything is queried when a check fails.
-std::string snapshotDocument(const store::CalendarStore& store,
-                             const std::vector<std::string>& arguments);
-
-// The command: the document above, written to `fd` with its line feed.
+// The command: checks the permission and the arguments (throwing HelperError before anything
+// is queried or written), queries the store, and writes the SnapshotOutput document with its
+// line feed to `fd`, encoding and writing each event as it comes so that memory does not
+// grow with the document.
 void snapshot(const store::CalendarStore& store, const std::vector<std::string>& arguments,
               int fd = 1);
 

@@ -3,9 +3,12 @@
 //
 //   vdir_store_bench query ROOT START END [REPEATS]   median wall time of calendars + query
 //   vdir_store_bench parse ROOT [REPEATS]             median wall time of read + parse only
+//   vdir_store_bench expand ROOT START END [REPEATS]  median wall time of read + parse + expand
+//                                                     of every item (the floor of a query)
 //   vdir_store_bench list ROOT START END              one line per occurrence
-//   vdir_store_bench expand ROOT START END            every RRULE's wall-time starts in the
+//   vdir_store_bench rules ROOT START END             every RRULE's wall-time starts in the
 //       window, by libical's iterator and by the store's expander: cost per occurrence
+// query and list use the occurrence index in $XDG_CACHE_HOME like the helper.
 #include <libical/ical.h>
 #include <time.h>
 
@@ -16,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "store/ics_events.h"
 #include "store/recurrence_rule.h"
 #include "store/vdir_store.h"
 #include "store/vdir_tree.h"
@@ -80,7 +84,7 @@ int main(int argc, char** argv) {
                 seconds, repeats);
     return 0;
   }
-  if (mode == "expand" && argc >= 5) {
+  if (mode == "rules" && argc >= 5) {
     Instant start = parseInstant(argv[3]), end = parseInstant(argv[4]);
     // Rules and their DTSTARTs as libical reads them; zones are left out on both sides (the
     // window is taken as wall time), so only the expansion is compared.
@@ -145,11 +149,35 @@ int main(int argc, char** argv) {
     auto t2 = std::chrono::steady_clock::now();
     double libicalSeconds = std::chrono::duration<double>(t1 - t0).count();
     double ownSeconds = std::chrono::duration<double>(t2 - t1).count();
-    std::printf("expand %zu rules: libical %zu occurrences %.3f s (%.0f ns each), own expander "
+    std::printf("rules %zu: libical %zu occurrences %.3f s (%.0f ns each), own expander "
                 "%zu occurrences %.3f s (%.0f ns each)\n",
                 series.size(), libicalCount, libicalSeconds,
                 libicalSeconds * 1e9 / static_cast<double>(std::max<std::size_t>(libicalCount, 1)), ownCount, ownSeconds,
                 ownSeconds * 1e9 / static_cast<double>(std::max<std::size_t>(ownCount, 1)));
+    return 0;
+  }
+  if (mode == "expand" && argc >= 5) {
+    Instant start = parseInstant(argv[3]), end = parseInstant(argv[4]);
+    int repeats = argc > 5 ? std::atoi(argv[5]) : 5;
+    std::size_t occurrences = 0;
+    double seconds = medianSeconds(repeats, [&] {
+      occurrences = 0;
+      VdirTree tree = readVdirTree(argv[2]);
+      VdirEventList found;
+      for (const auto& calendar : tree.calendars) {
+        IcsItem item{calendar, {}, [](std::string_view) { return false; }};
+        for (const std::string& name : listItems(calendar->directory())) {
+          std::optional<std::string> text = readRegularFile(calendar->directory() / name, 1 << 26);
+          if (!text) continue;
+          item.itemIdentifier = calendar->identifier() + "/" + name;
+          found.clear();
+          appendIcsOccurrences(*text, item, start, end, found);
+          occurrences += found.size();
+        }
+      }
+    });
+    std::printf("expand %s..%s: %zu occurrences, median %.6f s over %d runs\n", argv[3], argv[4],
+                occurrences, seconds, repeats);
     return 0;
   }
   if (mode == "parse" && argc >= 3) {
@@ -174,6 +202,6 @@ int main(int argc, char** argv) {
     return 0;
   }
   std::fprintf(stderr, "usage: %s query ROOT START END [REPEATS] | parse ROOT [REPEATS] | "
-                       "list ROOT START END\n", argv[0]);
+                       "expand ROOT START END [REPEATS] | rules ROOT START END | list ROOT START END\n", argv[0]);
   return 2;
 }

@@ -114,6 +114,15 @@ class CalendarStore {
   // one event per occurrence. An empty calendar list gives no events.
   virtual EventList eventsMatching(Instant start, Instant end,
                                    const CalendarList& calendars) const = 0;
+  // The same events in the same order, each handed to `visit` (null ones left out); stores
+  // override it to avoid holding a handle per occurrence. The query is complete before the
+  // first call, so a store that fails does so before anything is visited.
+  virtual void visitEventsMatching(Instant start, Instant end, const CalendarList& calendars,
+                                   const std::function<void(const Event&)>& visit) const {
+    for (const std::shared_ptr<const Event>& event : eventsMatching(start, end, calendars)) {
+      if (event) visit(*event);
+    }
+  }
 
   // Makes the store post kStoreChangedNotification (sender: this store) from now on. Stores
   // that always post may do nothing here.

@@ -74,6 +74,7 @@ class VdirEvent final : public Event {
   std::optional<std::string> timeZone() const override { return data_->timeZone; }
 
   const std::string& itemIdentifier() const { return data_->itemIdentifier; }
+  const std::shared_ptr<const VdirEventData>& data() const { return data_; }
 
  private:
   std::shared_ptr<const VdirEventData> data_;

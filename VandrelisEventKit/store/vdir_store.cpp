@@ -3,17 +3,22 @@
 #include "store/vdir_store.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <vector>
 
 #include "store/ics_events.h"
 #include "store/notification_center.h"
+#include "store/occurrence_index.h"
 #include "store/platform_store.h"
 #include "store/vdir_tree.h"
 #include "store/vdir_watch.h"
@@ -57,7 +62,8 @@ std::filesystem::path homeDirectory() {
 
 }  // namespace
 
-VdirStore::VdirStore(std::filesystem::path root) : root_(std::move(root)) {}
+VdirStore::VdirStore(std::filesystem::path root, VdirIndexOptions index)
+    : root_(std::move(root)), indexOptions_(std::move(index)) {}
 
 VdirStore::~VdirStore() = default;
 
@@ -110,30 +116,213 @@ std::shared_ptr<const Calendar> VdirStore::defaultCalendarForNewEvents() const {
   return nullptr;
 }
 
-EventList VdirStore::eventsMatching(Instant start, Instant end,
-                                    const CalendarList& calendars) const {
+namespace {
+
+// One occurrence as the query keeps it until it is visited: its VEVENT's shared data by
+// number, and its three instants.
+struct CompactOccurrence {
+  Instant start;
+  Instant end;
+  Instant occurrenceDate;
+  std::uint32_t data;
+  std::uint8_t present;  // kHasStart | kHasEnd | kHasOccurrenceDate
+};
+constexpr std::uint8_t kHasStart = 1, kHasEnd = 2, kHasOccurrenceDate = 4;
+
+std::optional<Instant> field(const CompactOccurrence& o, std::uint8_t bit, Instant value) {
+  return (o.present & bit) != 0 ? std::optional<Instant>(value) : std::nullopt;
+}
+
+// Every item file's occurrences as a sorted run of its own, merged at the end: no large
+// array is ever grown or sorted, and ties keep the order of the files as a stable sort of
+// all of them would.
+class OccurrenceRuns {
+ public:
+  // Adds one file's occurrences, sorted as the query orders them.
+  void add(VdirEventList& events) {
+    if (events.empty()) return;
+    std::stable_sort(events.begin(), events.end(),
+                     [](const auto& a, const auto& b) { return occursBefore(*a, *b); });
+    std::vector<CompactOccurrence>& run = runs_.emplace_back();
+    run.reserve(events.size());
+    const VdirEventData* last = nullptr;
+    std::uint32_t lastIndex = 0;
+    for (const std::shared_ptr<const VdirEvent>& event : events) {
+      // The occurrences of one VEVENT share its data; a file rarely has more than a few.
+      if (event->data().get() != last) {
+        last = event->data().get();
+        auto known = std::find_if(data_.begin() + static_cast<std::ptrdiff_t>(fileDataStart_), data_.end(),
+                                  [&](const auto& d) { return d.get() == last; });
+        lastIndex = static_cast<std::uint32_t>(known - data_.begin());
+        if (known == data_.end()) data_.push_back(event->data());
+      }
+      CompactOccurrence o{0, 0, 0, lastIndex, 0};
+      if (auto v = event->startDate()) o.start = *v, o.present |= kHasStart;
+      if (auto v = event->endDate()) o.end = *v, o.present |= kHasEnd;
+      if (auto v = event->occurrenceDate()) o.occurrenceDate = *v, o.present |= kHasOccurrenceDate;
+      run.push_back(o);
+    }
+    fileDataStart_ = data_.size();
+  }
+
+  void visit(const std::function<void(const Event&)>& visit) const {
+    std::vector<std::size_t> next(runs_.size(), 0);
+    // A min-heap of run numbers by their next occurrence, the earlier run first on ties.
+    const auto later = [&](std::size_t a, std::size_t b) {
+      const CompactOccurrence& x = runs_[a][next[a]];
+      const CompactOccurrence& y = runs_[b][next[b]];
+      if (before(y, x)) return true;
+      if (before(x, y)) return false;
+      return b < a;
+    };
+    std::vector<std::size_t> heap(runs_.size());
+    for (std::size_t i = 0; i < heap.size(); ++i) heap[i] = i;
+    std::make_heap(heap.begin(), heap.end(), later);
+    while (!heap.empty()) {
+      std::pop_heap(heap.begin(), heap.end(), later);
+      const std::size_t run = heap.back();
+      const CompactOccurrence& o = runs_[run][next[run]];
+      const VdirEvent event(data_[o.data], field(o, kHasStart, o.start), field(o, kHasEnd, o.end),
+                            field(o, kHasOccurrenceDate, o.occurrenceDate));
+      visit(event);
+      if (++next[run] < runs_[run].size()) {
+        std::push_heap(heap.begin(), heap.end(), later);
+      } else {
+        heap.pop_back();
+      }
+    }
+  }
+
+ private:
+  // occursBefore on the compact form.
+  bool before(const CompactOccurrence& a, const CompactOccurrence& b) const {
+    auto aStart = field(a, kHasStart, a.start), bStart = field(b, kHasStart, b.start);
+    if (aStart != bStart) return aStart < bStart;
+    auto aEnd = field(a, kHasEnd, a.end), bEnd = field(b, kHasEnd, b.end);
+    if (aEnd != bEnd) return aEnd < bEnd;
+    if (a.data != b.data) {
+      int order = data_[a.data]->itemIdentifier.compare(data_[b.data]->itemIdentifier);
+      if (order != 0) return order < 0;
+    }
+    return field(a, kHasOccurrenceDate, a.occurrenceDate) <
+           field(b, kHasOccurrenceDate, b.occurrenceDate);
+  }
+
+  std::vector<std::shared_ptr<const VdirEventData>> data_;
+  std::size_t fileDataStart_ = 0;
+  std::vector<std::vector<CompactOccurrence>> runs_;
+};
+
+// The content of an item file opened in its directory, with the identity of what was read;
+// none when it cannot be opened, is not a regular file or is larger than the limit (then
+// only the identity is set).
+std::optional<std::string> readItem(int directoryFd, const char* name, FileIdentity* identity) {
+  const int fd = ::openat(directoryFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::string> text;
+  struct stat info;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    *identity = FileIdentity::of(info);
+    if (static_cast<std::size_t>(info.st_size) <= kItemLimit) {
+      text.emplace(static_cast<std::size_t>(info.st_size), '\0');
+      std::size_t filled = 0;
+      while (filled < text->size()) {
+        ssize_t n = ::read(fd, text->data() + filled, text->size() - filled);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) text.reset();
+        if (n <= 0) break;
+        filled += static_cast<std::size_t>(n);
+      }
+      if (text) text->resize(filled);  // the file may have shrunk meanwhile
+    }
+  }
+  ::close(fd);
+  return text;
+}
+
+double secondsSinceEpoch() {
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+constexpr OccurrenceSpan kNoOccurrences{std::numeric_limits<Instant>::infinity(),
+                                        -std::numeric_limits<Instant>::infinity()};
+
+}  // namespace
+
+void VdirStore::visitEventsMatching(Instant start, Instant end, const CalendarList& calendars,
+                                    const std::function<void(const Event&)>& visit) const {
+  std::optional<OccurrenceIndex> index;
+  if (indexOptions_.enabled) {
+    index.emplace(indexOptions_.file.value_or(OccurrenceIndex::defaultFile()), root_.string(),
+                  indexOptions_.trustDelaySeconds);
+    index->beginUpdate(secondsSinceEpoch());
+  }
+  lastQueryStats_ = {};
+  OccurrenceRuns runs;
   VdirEventList found;
   std::vector<const Calendar*> seen;
+  std::string key;
   for (const auto& calendar : calendars) {
     auto vdirCalendar = std::dynamic_pointer_cast<const VdirCalendar>(calendar);
     if (!vdirCalendar) continue;  // not one of this store's calendars
     if (std::find(seen.begin(), seen.end(), calendar.get()) != seen.end()) continue;
     seen.push_back(calendar.get());
     const std::filesystem::path& directory = vdirCalendar->directory();
+    const int directoryFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directoryFd < 0) continue;
+    const std::string keyPrefix = vdirCalendar->identifier() + "/";
+    if (index) index->covers(keyPrefix);
     IcsItem item{vdirCalendar, {}, [vdirCalendar](std::string_view address) {
                    return vdirCalendar->vdirSource().isOwnAddress(address);
                  }};
     for (const std::string& name : listItems(directory)) {
-      std::optional<std::string> text = readRegularFile(directory / name, kItemLimit);
-      if (!text) continue;
+      ++lastQueryStats_.items;
+      key.assign(keyPrefix).append(name);
+      FileIdentity identity;
+      if (index) {
+        struct stat info;
+        if (::fstatat(directoryFd, name.c_str(), &info, 0) != 0) continue;
+        identity = FileIdentity::of(info);
+        std::optional<OccurrenceSpan> known = index->lookUp(key, identity);
+        if (known && !known->mayTouch(start, end)) {
+          index->record(key, identity, *known);
+          continue;
+        }
+      }
+      ++lastQueryStats_.read;
+      std::optional<std::string> text = readItem(directoryFd, name.c_str(), &identity);
+      if (!text) {
+        // Too large: nothing of it is ever shown, so it can be passed over until it changes.
+        if (index && identity.size > kItemLimit) index->record(key, identity, kNoOccurrences);
+        continue;
+      }
       item.itemIdentifier =
           vdirCalendar->identifier() + "/" + identifierName(name.substr(0, name.size() - 4));
-      appendIcsOccurrences(*text, item, start, end, found);
+      found.clear();
+      ItemSpan span;
+      const bool parsed = appendIcsOccurrences(*text, item, start, end, found, &span);
+      runs.add(found);
+      if (index) {
+        index->record(key, identity, parsed ? OccurrenceSpan{span.earliest, span.latest}
+                                            : kNoOccurrences);
+      }
     }
+    ::close(directoryFd);
   }
-  std::stable_sort(found.begin(), found.end(),
-                   [](const auto& a, const auto& b) { return occursBefore(*a, *b); });
-  return EventList(found.begin(), found.end());
+  if (index) index->save();  // a cache: when it cannot be written, the next query reads more
+  found = {};
+  runs.visit(visit);
+}
+
+EventList VdirStore::eventsMatching(Instant start, Instant end,
+                                    const CalendarList& calendars) const {
+  EventList events;
+  visitEventsMatching(start, end, calendars, [&](const Event& event) {
+    events.push_back(std::make_shared<VdirEvent>(static_cast<const VdirEvent&>(event)));
+  });
+  return events;
 }
 
 void VdirStore::beginObservingChanges() {

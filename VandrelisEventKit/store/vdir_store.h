@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "store/calendar_store.h"
 
@@ -12,9 +13,22 @@ namespace vandrelis::store {
 
 class VdirWatch;
 
+struct VdirIndexOptions {
+  bool enabled = true;
+  // Where the occurrence index is kept; OccurrenceIndex::defaultFile() when absent.
+  std::optional<std::filesystem::path> file;
+  double trustDelaySeconds = 2.0;
+};
+
+// What a query did: the item files it considered and those it read.
+struct VdirQueryStats {
+  std::size_t items = 0;
+  std::size_t read = 0;
+};
+
 class VdirStore : public CalendarStore {
  public:
-  explicit VdirStore(std::filesystem::path root);
+  explicit VdirStore(std::filesystem::path root, VdirIndexOptions index = {});
   ~VdirStore() override;
 
   // $XDG_DATA_HOME/vandrelis/calendars, with ~/.local/share when XDG_DATA_HOME is unset or
@@ -33,17 +47,26 @@ class VdirStore : public CalendarStore {
 
   CalendarList calendarsForEvents() const override;
   std::shared_ptr<const Calendar> defaultCalendarForNewEvents() const override;
-  // Reads every item of the given calendars (only those this store listed) and expands it
-  // into the window; a file that cannot be read or parsed is left out.
+  // Reads the items of the given calendars (only those this store listed) that can have an
+  // occurrence in the window, and expands them into it; a file that cannot be read or parsed
+  // is left out. The occurrence index says which files cannot: those whose identity on disk
+  // is unchanged since they were last read and whose occurrences all lie outside the window.
   EventList eventsMatching(Instant start, Instant end,
                            const CalendarList& calendars) const override;
+  // Keeps about 32 bytes per occurrence until it is visited, instead of an event object.
+  void visitEventsMatching(Instant start, Instant end, const CalendarList& calendars,
+                           const std::function<void(const Event&)>& visit) const override;
 
   // Watches the tree with inotify; each burst of changes posts kStoreChangedNotification with
   // this store as sender, on the watch's thread.
   void beginObservingChanges() override;
 
+  VdirQueryStats lastQueryStats() const { return lastQueryStats_; }
+
  private:
   std::filesystem::path root_;
+  VdirIndexOptions indexOptions_;
+  mutable VdirQueryStats lastQueryStats_;
   std::mutex watchMutex_;
   std::unique_ptr<VdirWatch> watch_;
 };

@@ -3,11 +3,17 @@
 // and the option checks of the shipped program.
 #include "snapshot.h"
 
+#include <stdio.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
+#include "event_conversion.h"
+#include "json_writer.h"
 #include "memory_store.h"
+#include "store/vdir_store.h"
 #include "test_support.h"
 
 namespace vandrelis {
@@ -174,6 +180,65 @@ TEST(Snapshot, EventsAreConvertedInQueryOrderAndWrittenOnce) {
 }
 
 #if defined(EVENTKIT_BINARY) && defined(__linux__)
+// What the command writes to a file, read back.
+std::string streamedSnapshot(const store::CalendarStore& store,
+                             const std::vector<std::string>& arguments) {
+  std::FILE* file = std::tmpfile();
+  snapshot(store, arguments, ::fileno(file));
+  std::string bytes(static_cast<std::size_t>(::lseek(::fileno(file), 0, SEEK_END)), '\0');
+  EXPECT_EQ(::pread(::fileno(file), bytes.data(), bytes.size(), 0),
+            static_cast<ssize_t>(bytes.size()));
+  std::fclose(file);
+  return bytes;
+}
+
+// The same query through the single-document writer: every record converted, then encoded
+// as one SnapshotOutput.
+std::string wholeDocument(const store::CalendarStore& store, store::Instant start,
+                          store::Instant end, const store::CalendarList& calendars) {
+  SnapshotOutput output;
+  for (const auto& fetched : store.eventsMatching(start, end, calendars)) {
+    if (!fetched) continue;
+    if (std::optional<EventOutput> converted = eventOutput(*fetched)) {
+      output.events.push_back(std::move(*converted));
+    }
+  }
+  return encodeJson(output) + "\n";
+}
+
+TEST(Snapshot, StreamedBytesAreTheSingleDocumentWritersBytes) {
+  // The sample tree over a year: the store's own query path, under one buffer.
+  store::VdirStore samples(std::filesystem::path(EVENTKIT_SOURCE_DIR) / "samples" / "calendars");
+  std::vector<std::string> arguments = command({"--start", "2024-01-01T00:00:00.000Z", "--end",
+                                                "2025-01-01T00:00:00.000Z"});
+  for (const auto& calendar : samples.calendarsForEvents()) {
+    arguments.insert(arguments.end(), {"--calendar", calendar->calendarIdentifier()});
+  }
+  const std::string sampleBytes = streamedSnapshot(samples, arguments);
+  EXPECT_EQ(sampleBytes, wholeDocument(samples, 1704067200, 1735689600,
+                                       samples.calendarsForEvents()));
+  EXPECT_GT(sampleBytes.size(), 1000u);
+
+  // Many chunks: records of every size, one far larger than the buffer, null and skipped
+  // events between them, so records straddle every chunk boundary.
+  auto store = storeWithCalendars({"A"});
+  for (int i = 0; i < 3000; ++i) {
+    auto made = event("item-" + std::to_string(i), "Event \"" + std::to_string(i) + "\" \xC3\xA9/");
+    made->calendarValue = store->calendars[0];
+    made->notesValue = std::string(static_cast<std::size_t>(i % 97) * 13, 'n');
+    if (i == 1500) made->notesValue = std::string(3 * DocumentStream::kBufferSize, 'x');
+    if (i % 7 == 0) made->statusValue = 3;
+    if (i % 11 == 0) made->attendeesValue.emplace(5, testing::makeParticipant("P", "mailto:p@x"));
+    store->events.push_back(made);
+  }
+  store->events.push_back(nullptr);
+  arguments = command({"--start", "2024-05-01T00:00:00.000Z", "--end",
+                       "2024-05-02T00:00:00.000Z", "--calendar", "A"});
+  const std::string memoryBytes = streamedSnapshot(*store, arguments);
+  EXPECT_GT(memoryBytes.size(), 4 * DocumentStream::kBufferSize);
+  EXPECT_EQ(memoryBytes, wholeDocument(*store, kMay1, kMay1 + 86400, store->calendarsForEvents()));
+}
+
 // The shipped program with its own store rooted in a temporary XDG_DATA_HOME.
 TEST(SnapshotProcess, PermissionGateAndOptionChecks) {
   testing::TempDir home;
