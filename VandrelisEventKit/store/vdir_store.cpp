@@ -12,7 +12,6 @@
 
 #include "store/ics_events.h"
 #include "store/notification_center.h"
-#include "store/platform_store.h"
 #include "store/vdir_tree.h"
 #include "store/vdir_watch.h"
 
@@ -121,10 +120,6 @@ void VdirStore::beginObservingChanges() {
   watch_ = std::make_unique<VdirWatch>(root_, [this] {
     NotificationCenter::defaultCenter().post(kStoreChangedNotification, this);
   });
-}
-
-std::unique_ptr<CalendarStore> makePlatformStore() {
-  return std::make_unique<VdirStore>(VdirStore::defaultRoot());
 }
 
 }  // namespace vandrelis::store
