@@ -1,34 +1,15 @@
-// The "date:" form goes through ICU's Gregorian calendar so that the zone rules and the
-// calendar match the platform's date formatter; the "time:" form is zone-free arithmetic.
+// The "date:" form takes the day from the same zone database as every other instant the helper
+// computes (the system's), so an identity never changes because one library's copy lags; the
+// "time:" form is zone-free arithmetic.
 #include "recurrence_id.h"
 
 #include <cmath>
-#include <cstdlib>
+#include <cstdio>
 #include <memory>
 
-#include <unicode/gregocal.h>
-#include <unicode/locid.h>
-#include <unicode/smpdtfmt.h>
-#include <unicode/timezone.h>
-#include <unicode/unistr.h>
+#include "store/time_zone.h"
 
 namespace vandrelis {
-namespace {
-
-// Null when ICU does not know the identifier (it would otherwise answer with "Etc/Unknown",
-// a zone at UTC, and silently date the event in the wrong zone).
-std::unique_ptr<icu::TimeZone> knownZone(const std::string& identifier) {
-  icu::UnicodeString id = icu::UnicodeString::fromUTF8(identifier);
-  std::unique_ptr<icu::TimeZone> zone(icu::TimeZone::createTimeZone(id));
-  if (!zone) return nullptr;
-  icu::UnicodeString resolved, unknown;
-  zone->getID(resolved);
-  icu::TimeZone::getUnknown().getID(unknown);
-  if (resolved == unknown) return nullptr;
-  return zone;
-}
-
-}  // namespace
 
 std::optional<std::int64_t> roundedMilliseconds(store::Instant instant) {
   const double milliseconds = std::round(instant * 1000.0);  // halves away from zero
@@ -40,35 +21,21 @@ std::optional<std::int64_t> roundedMilliseconds(store::Instant instant) {
 
 std::optional<std::string> gregorianDay(store::Instant instant,
                                         const std::optional<std::string>& zone) {
-  if (!std::isfinite(instant)) return std::nullopt;
-  std::unique_ptr<icu::TimeZone> timeZone;
-  if (zone) timeZone = knownZone(*zone);
+  // About 5.8 million years either side of 1970: the span days were given for before, kept so
+  // that no identity changes form.
+  constexpr double kEarliest = -184303902528000.0, kLatest = 183882168921600.0;
+  if (!(instant >= kEarliest && instant <= kLatest)) return std::nullopt;  // NaN too
+  std::shared_ptr<const store::TimeZone> timeZone;
+  if (zone) timeZone = store::systemTimeZone(*zone);
   // Asked afresh each time: the process's zone may have changed since the last call.
-  if (!timeZone) timeZone.reset(icu::TimeZone::createDefault());
+  if (!timeZone) timeZone = store::localTimeZone();
 
-  // Building a formatter loads locale data and costs far more than formatting, so each
-  // thread keeps one and only its zone changes from call to call.
-  thread_local std::unique_ptr<icu::SimpleDateFormat> formatter = [] {
-    UErrorCode status = U_ZERO_ERROR;
-    const icu::Locale posix("en_US_POSIX");
-    auto calendar = std::make_unique<icu::GregorianCalendar>(posix, status);
-    calendar->setLenient(false);  // an instant beyond the calendar fails instead of clamping
-    auto made = std::make_unique<icu::SimpleDateFormat>(
-        icu::UnicodeString("yyyy-MM-dd", -1, US_INV), posix, status);
-    if (U_FAILURE(status)) std::abort();  // ICU data missing: nothing sensible to do
-    made->adoptCalendar(calendar.release());
-    return made;
-  }();
-  formatter->adoptTimeZone(timeZone.release());
-
-  icu::UnicodeString text;
-  icu::FieldPosition position;
-  // An instant the calendar cannot hold shows only as an empty text.
-  formatter->format(instant * 1000.0, text, position);
-  if (text.isEmpty()) return std::nullopt;
-  std::string out;
-  text.toUTF8String(out);
-  return out;
+  store::CivilTime day = timeZone->toCivil(static_cast<std::int64_t>(std::floor(instant)));
+  // Astronomical years (0 is 1 BC), at least four digits, as ISO 8601 writes them.
+  char text[32];
+  std::snprintf(text, sizeof text, day.year < 0 ? "-%04d-%02d-%02d" : "%04d-%02d-%02d",
+                day.year < 0 ? -day.year : day.year, day.month, day.day);
+  return text;
 }
 
 std::string recurrenceId(const store::Event& event) {

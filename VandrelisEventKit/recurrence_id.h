@@ -16,9 +16,10 @@ std::string recurrenceId(const store::Event& event);
 // finite or the count does not fit a signed 64-bit integer.
 std::optional<std::int64_t> roundedMilliseconds(store::Instant instant);
 
-// The Gregorian day of the instant, "yyyy-MM-dd" in en_US_POSIX, in the given IANA zone or,
-// when there is none or ICU does not know it, in the process's default zone. Absent when the
-// instant is beyond what the calendar can hold.
+// The proleptic Gregorian day of the instant, "yyyy-MM-dd" (astronomical years of four or more
+// digits, "-" before years below 0), in the given IANA zone of the system database or, when
+// there is none or the database does not know it, in the process's zone (TZ). Absent when the
+// instant is not finite or lies more than about 5.8 million years from 1970.
 std::optional<std::string> gregorianDay(store::Instant instant,
                                         const std::optional<std::string>& zone);
 

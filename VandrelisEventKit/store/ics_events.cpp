@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <set>
 #include <unordered_map>
@@ -21,6 +22,10 @@ namespace vandrelis::store {
 namespace {
 
 constexpr Instant kDay = 86400;
+
+struct ExpansionOptions {
+  bool skipAhead = true;
+};
 // A guard against rules that keep generating without ever reaching the window (a COUNT of
 // millions, say): past this many steps a series gives no further occurrences.
 constexpr int kIterationLimit = 1'000'000;
@@ -322,7 +327,7 @@ std::int64_t participantStatus(icalproperty* prop) {
 }
 
 std::shared_ptr<const Participant> participant(icalproperty* prop, const char* value,
-                                               const VdirSource& source) {
+                                               const IcsItem& item) {
   std::optional<std::string> name;
   if (icalparameter* cn = icalproperty_get_first_parameter(prop, ICAL_CN_PARAMETER)) {
     if (const char* text = icalparameter_get_cn(cn)) name = text;
@@ -332,7 +337,8 @@ std::shared_ptr<const Participant> participant(icalproperty* prop, const char* v
   std::transform(scheme.begin(), scheme.end(), scheme.begin(),
                  [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
   bool isMailto = scheme == "mailto:";
-  bool isCurrentUser = isMailto && source.isOwnAddress(std::string_view(url).substr(7));
+  bool isCurrentUser =
+      isMailto && item.isOwnAddress && item.isOwnAddress(std::string_view(url).substr(7));
   return std::make_shared<VdirParticipant>(std::move(name), std::move(url), isCurrentUser,
                                            participantStatus(prop));
 }
@@ -356,13 +362,8 @@ std::optional<std::string> eventTimeZone(icalproperty* dtstart, const icaltimety
   return ianaZoneForTzid(icalparameter_get_tzid(tzid));
 }
 
-struct ItemContext {
-  std::shared_ptr<const VdirCalendar> calendar;
-  std::string itemIdentifier;
-};
-
 std::shared_ptr<const VdirEventData> eventData(icalcomponent* vevent, ZoneResolver& zones,
-                                               const ItemContext& item,
+                                               const IcsItem& item,
                                                bool hasRecurrenceRules) {
   auto data = std::make_shared<VdirEventData>();
   data->calendar = item.calendar;
@@ -375,14 +376,13 @@ std::shared_ptr<const VdirEventData> eventData(icalcomponent* vevent, ZoneResolv
       textProperty(vevent, ICAL_LOCATION_PROPERTY, "LOCATION", icalproperty_get_location);
   data->url = textProperty(vevent, ICAL_URL_PROPERTY, "URL", icalproperty_get_url);
   data->status = eventStatus(vevent);
-  const VdirSource& source = item.calendar->vdirSource();
   if (icalproperty* prop = icalcomponent_get_first_property(vevent, ICAL_ORGANIZER_PROPERTY)) {
-    data->organizer = participant(prop, icalproperty_get_organizer(prop), source);
+    data->organizer = participant(prop, icalproperty_get_organizer(prop), item);
   }
   for (icalproperty* prop = icalcomponent_get_first_property(vevent, ICAL_ATTENDEE_PROPERTY);
        prop != nullptr; prop = icalcomponent_get_next_property(vevent, ICAL_ATTENDEE_PROPERTY)) {
     if (!data->attendees) data->attendees.emplace();
-    data->attendees->push_back(participant(prop, icalproperty_get_attendee(prop), source));
+    data->attendees->push_back(participant(prop, icalproperty_get_attendee(prop), item));
   }
   if (icalproperty* prop = icalcomponent_get_first_property(vevent, ICAL_LASTMODIFIED_PROPERTY)) {
     icaltimetype modified = zones.resolve(prop, icalproperty_get_lastmodified(prop));
@@ -527,7 +527,7 @@ void ruleOccurrences(icalrecurrencetype rule, const icaltimetype& dtstart, Insta
 
 class Expander {
  public:
-  Expander(const ItemContext& item, Instant windowStart, Instant windowEnd,
+  Expander(const IcsItem& item, Instant windowStart, Instant windowEnd,
            const ExpansionOptions& options, VdirEventList& out)
       : item_(item), windowStart_(windowStart), windowEnd_(windowEnd), options_(options),
         out_(out) {}
@@ -645,7 +645,7 @@ class Expander {
     out_.push_back(std::make_shared<VdirEvent>(std::move(data), start, end, occurrenceDate));
   }
 
-  const ItemContext& item_;
+  const IcsItem& item_;
   Instant windowStart_;
   Instant windowEnd_;
   const ExpansionOptions& options_;
@@ -730,9 +730,10 @@ std::optional<std::string> ianaZoneForTzid(std::string_view tzid) {
   return zone;
 }
 
-bool appendIcsOccurrences(const std::string& text, std::shared_ptr<const VdirCalendar> calendar,
-                          std::string itemIdentifier, Instant start, Instant end,
-                          VdirEventList& out, ExpansionOptions options) {
+bool appendIcsOccurrences(std::string_view view, const IcsItem& item, Instant start, Instant end,
+                          VdirEventList& out, ItemSpan* span) {
+  ExpansionOptions options;
+  std::string text(view);
   // A malformed item is the user's data, never a reason to abort the process.
   static const bool nonFatal = [] {
     icalerror_set_errors_are_fatal(0);
@@ -765,7 +766,11 @@ bool appendIcsOccurrences(const std::string& text, std::shared_ptr<const VdirCal
     resolvers.push_back(std::make_unique<ZoneResolver>(vcalendar, &rawTexts));
     collectEvents(vcalendar, resolvers.back().get(), groups, byUid);
   }
-  ItemContext item{std::move(calendar), std::move(itemIdentifier)};
+  if (span != nullptr) {
+    // Not computed yet: the whole line, which is never too narrow.
+    span->earliest = -std::numeric_limits<Instant>::infinity();
+    span->latest = std::numeric_limits<Instant>::infinity();
+  }
   Expander expander(item, start, end, options, out);
   for (const Group& group : groups) expander.expand(group);
   return true;

@@ -2,6 +2,7 @@
 // repeating events into the occurrences of a query window.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -9,7 +10,6 @@
 #include <vector>
 
 #include "store/calendar_store.h"
-#include "store/vdir_tree.h"
 
 namespace vandrelis::store {
 
@@ -33,7 +33,7 @@ class VdirParticipant final : public Participant {
 
 // What every occurrence of one VEVENT shares.
 struct VdirEventData {
-  std::shared_ptr<const VdirCalendar> calendar;
+  std::shared_ptr<const Calendar> calendar;
   std::string itemIdentifier;
   std::optional<std::string> uid;
   std::optional<std::string> title;
@@ -84,18 +84,30 @@ class VdirEvent final : public Event {
 
 using VdirEventList = std::vector<std::shared_ptr<const VdirEvent>>;
 
-struct ExpansionOptions {
-  // Starts a long series' expansion near the window instead of at its first occurrence. Off
-  // only in tests that check both ways agree.
-  bool skipAhead = true;
+// Where an item's events belong; the same for every store that reads iCalendar text.
+struct IcsItem {
+  std::shared_ptr<const Calendar> calendar;
+  // The identifier of the item's events when it holds one event (one UID); with several,
+  // each event's identifier is this one followed by "/" and the escaped UID.
+  std::string itemIdentifier;
+  // Whether an address (what follows "mailto:") is one of the user's own; may be empty.
+  std::function<bool(std::string_view address)> isOwnAddress;
+};
+
+// The time an item's occurrences can touch, over all of them whatever the query window: the
+// earliest start and the latest end (+infinity for a rule without end). Floating times and
+// dates are widened by 14 hours each way, so that no process zone falls outside.
+struct ItemSpan {
+  Instant earliest = 0;
+  Instant latest = 0;
 };
 
 // Parses one iCalendar text and appends the occurrences of its VEVENTs that overlap
-// [start, end); the events of one file share itemIdentifier. Returns false when the text is
-// not iCalendar (nothing is appended then).
-bool appendIcsOccurrences(const std::string& text, std::shared_ptr<const VdirCalendar> calendar,
-                          std::string itemIdentifier, Instant start, Instant end,
-                          VdirEventList& out, ExpansionOptions options = {});
+// [start, end). Returns false when the text is not iCalendar (nothing is appended then).
+// A component that cannot be read (too deep, too large, malformed) is left out and the
+// others are kept. When span is given it receives the item's span.
+bool appendIcsOccurrences(std::string_view text, const IcsItem& item, Instant start, Instant end,
+                          VdirEventList& out, ItemSpan* span = nullptr);
 
 // The query's order: start, end, item identifier, occurrence date (absent values first).
 bool occursBefore(const VdirEvent& a, const VdirEvent& b);

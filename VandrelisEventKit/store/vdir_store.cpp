@@ -102,11 +102,14 @@ EventList VdirStore::eventsMatching(Instant start, Instant end,
     if (std::find(seen.begin(), seen.end(), calendar.get()) != seen.end()) continue;
     seen.push_back(calendar.get());
     const std::filesystem::path& directory = vdirCalendar->directory();
+    IcsItem item{vdirCalendar, {}, [vdirCalendar](std::string_view address) {
+                   return vdirCalendar->vdirSource().isOwnAddress(address);
+                 }};
     for (const std::string& name : listItems(directory)) {
       std::optional<std::string> text = readRegularFile(directory / name, kItemLimit);
       if (!text) continue;
-      std::string item = vdirCalendar->identifier() + "/" + name.substr(0, name.size() - 4);
-      appendIcsOccurrences(*text, vdirCalendar, std::move(item), start, end, found);
+      item.itemIdentifier = vdirCalendar->identifier() + "/" + name.substr(0, name.size() - 4);
+      appendIcsOccurrences(*text, item, start, end, found);
     }
   }
   std::stable_sort(found.begin(), found.end(),

@@ -1,0 +1,757 @@
+// RRULE parsing and expansion. Frequencies of a day or less walk a grid of aligned units
+// (days, hours, minutes, seconds) over the days the day filters allow; weeks, months and
+// years are expanded period by period. Both start where the range starts, computed from
+// DTSTART by arithmetic; only COUNT makes them begin at DTSTART, and then whole days or
+// periods are counted at once.
+#include "store/recurrence_rule.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <charconv>
+#include <limits>
+
+namespace vandrelis::store {
+namespace {
+
+using Int = std::int64_t;
+
+constexpr Int kDay = 86400;
+constexpr Int kNever = std::numeric_limits<Int>::max();
+// iCalendar writes four-digit years, so nothing after 9999 is ever given.
+constexpr int kLastYear = 9999;
+// Steps that yield nothing the caller sees (skipped days, counted periods) before the
+// expansion gives up: about a second of work at worst.
+constexpr Int kWorkBudget = Int{1} << 25;
+
+Int floorDiv(Int a, Int b) {
+  Int q = a / b;
+  return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
+}
+
+Int floorMod(Int a, Int b) { return a - floorDiv(a, b) * b; }
+
+Int ceilDiv(Int a, Int b) { return -floorDiv(-a, b); }
+
+// ---------------------------------------------------------------------------------------
+// Parsing
+
+char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool equalsUpper(std::string_view text, std::string_view upperWord) {
+  if (text.size() != upperWord.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (upper(text[i]) != upperWord[i]) return false;
+  }
+  return true;
+}
+
+std::optional<Int> parseInteger(std::string_view text, bool allowSign) {
+  bool negative = false;
+  if (allowSign && !text.empty() && (text[0] == '+' || text[0] == '-')) {
+    negative = text[0] == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty() || text.size() > 18) return std::nullopt;
+  Int value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return negative ? -value : value;
+}
+
+std::optional<int> parseWeekday(std::string_view text) {
+  static constexpr std::string_view kNames[] = {"MO", "TU", "WE", "TH", "FR", "SA", "SU"};
+  for (int i = 0; i < 7; ++i) {
+    if (equalsUpper(text, kNames[i])) return i;
+  }
+  return std::nullopt;
+}
+
+template <typename Item, typename ParseItem>
+bool parseList(std::string_view text, std::vector<Item>& out, ParseItem parseItem) {
+  while (true) {
+    std::size_t comma = text.find(',');
+    std::optional<Item> item = parseItem(text.substr(0, comma));
+    if (!item) return false;
+    out.push_back(*item);
+    if (comma == std::string_view::npos) return true;
+    text.remove_prefix(comma + 1);
+  }
+}
+
+// A list of integers in [low, high]; zero is refused when negatives are allowed (±n lists).
+bool parseNumbers(std::string_view text, std::vector<int>& out, int low, int high) {
+  return parseList(text, out, [&](std::string_view item) -> std::optional<int> {
+    auto value = parseInteger(item, low < 0);
+    if (!value || *value < low || *value > high || (low < 0 && *value == 0)) return std::nullopt;
+    return static_cast<int>(*value);
+  });
+}
+
+std::optional<RecurrenceRule::Until> parseUntil(std::string_view text) {
+  auto digits = [&](std::size_t at, std::size_t length) -> std::optional<int> {
+    if (at + length > text.size()) return std::nullopt;
+    auto value = parseInteger(text.substr(at, length), false);
+    if (!value) return std::nullopt;
+    return static_cast<int>(*value);
+  };
+  RecurrenceRule::Until until;
+  auto year = digits(0, 4), month = digits(4, 2), day = digits(6, 2);
+  if (!year || !month || !day) return std::nullopt;
+  until.time = CivilTime{*year, *month, *day, 0, 0, 0};
+  if (text.size() == 8) {
+    until.isDate = true;
+  } else {
+    if (text.size() < 15 || upper(text[8]) != 'T') return std::nullopt;
+    auto hour = digits(9, 2), minute = digits(11, 2), second = digits(13, 2);
+    if (!hour || !minute || !second) return std::nullopt;
+    until.time.hour = *hour;
+    until.time.minute = *minute;
+    until.time.second = *second;
+    if (text.size() == 16 && upper(text[15]) == 'Z') {
+      until.isUtc = true;
+    } else if (text.size() != 15) {
+      return std::nullopt;
+    }
+  }
+  if (!isValidCivil(until.time)) return std::nullopt;
+  return until;
+}
+
+std::optional<WeekdayNum> parseWeekdayNum(std::string_view text) {
+  if (text.size() < 2) return std::nullopt;
+  auto weekday = parseWeekday(text.substr(text.size() - 2));
+  if (!weekday) return std::nullopt;
+  WeekdayNum out;
+  out.weekday = *weekday;
+  std::string_view ordinal = text.substr(0, text.size() - 2);
+  if (!ordinal.empty()) {
+    auto value = parseInteger(ordinal, true);
+    if (!value || *value == 0 || *value < -53 || *value > 53) return std::nullopt;
+    out.ordinal = static_cast<int>(*value);
+  }
+  return out;
+}
+
+bool parsePart(RecurrenceRule& rule, std::string_view name, std::string_view value,
+               bool& hasFrequency) {
+  if (equalsUpper(name, "FREQ")) {
+    static constexpr std::string_view kNames[] = {"SECONDLY", "MINUTELY", "HOURLY", "DAILY",
+                                                  "WEEKLY",   "MONTHLY",  "YEARLY"};
+    for (int i = 0; i < 7; ++i) {
+      if (equalsUpper(value, kNames[i])) {
+        rule.frequency = static_cast<Frequency>(i);
+        hasFrequency = true;
+        return true;
+      }
+    }
+    return false;
+  }
+  if (equalsUpper(name, "INTERVAL")) {
+    auto interval = parseInteger(value, false);
+    if (!interval || *interval < 1 || *interval > std::numeric_limits<int>::max()) return false;
+    rule.interval = static_cast<int>(*interval);
+    return true;
+  }
+  if (equalsUpper(name, "COUNT")) {
+    rule.count = parseInteger(value, false);
+    return rule.count && *rule.count >= 1;
+  }
+  if (equalsUpper(name, "UNTIL")) return (rule.until = parseUntil(value)).has_value();
+  if (equalsUpper(name, "BYSECOND")) return parseNumbers(value, rule.bySecond, 0, 60);
+  if (equalsUpper(name, "BYMINUTE")) return parseNumbers(value, rule.byMinute, 0, 59);
+  if (equalsUpper(name, "BYHOUR")) return parseNumbers(value, rule.byHour, 0, 23);
+  if (equalsUpper(name, "BYDAY")) return parseList(value, rule.byDay, parseWeekdayNum);
+  if (equalsUpper(name, "BYMONTHDAY")) return parseNumbers(value, rule.byMonthDay, -31, 31);
+  if (equalsUpper(name, "BYYEARDAY")) return parseNumbers(value, rule.byYearDay, -366, 366);
+  if (equalsUpper(name, "BYWEEKNO")) return parseNumbers(value, rule.byWeekNo, -53, 53);
+  if (equalsUpper(name, "BYMONTH")) return parseNumbers(value, rule.byMonth, 1, 12);
+  if (equalsUpper(name, "BYSETPOS")) return parseNumbers(value, rule.bySetPos, -366, 366);
+  if (equalsUpper(name, "WKST")) {
+    auto weekday = parseWeekday(value);
+    if (weekday) rule.weekStart = *weekday;
+    return weekday.has_value();
+  }
+  if (equalsUpper(name, "RSCALE")) return equalsUpper(value, "GREGORIAN");
+  // Skipping invalid dates is the only choice without RSCALE, and the only one followed.
+  if (equalsUpper(name, "SKIP")) return equalsUpper(value, "OMIT");
+  return false;
+}
+
+// ---------------------------------------------------------------------------------------
+// Days and the filters of the BYxxx parts that select days
+
+// One day with the fields the day filters read, advanced one day at a time.
+struct Date {
+  Int day = 0;  // days since 1970-01-01
+  int year = 1970;
+  int month = 1;
+  int monthDay = 1;
+  int weekday = 0;
+  int yearDay = 0;  // 0-based
+  int monthLength = 31;
+  int yearLength = 365;
+};
+
+Date dateOf(Int day) {
+  CivilTime civil = civilFromDays(day);
+  Date date;
+  date.day = day;
+  date.year = civil.year;
+  date.month = civil.month;
+  date.monthDay = civil.day;
+  date.weekday = weekdayOf(day);
+  date.yearDay = static_cast<int>(day - daysFromCivil(civil.year, 1, 1));
+  date.monthLength = daysInMonth(civil.year, civil.month);
+  date.yearLength = isLeapYear(civil.year) ? 366 : 365;
+  return date;
+}
+
+void advance(Date& date) {
+  ++date.day;
+  date.weekday = date.weekday == 6 ? 0 : date.weekday + 1;
+  ++date.yearDay;
+  if (++date.monthDay <= date.monthLength) return;
+  date.monthDay = 1;
+  if (++date.month > 12) {
+    date.month = 1;
+    ++date.year;
+    date.yearDay = 0;
+    date.yearLength = isLeapYear(date.year) ? 366 : 365;
+  }
+  date.monthLength = daysInMonth(date.year, date.month);
+}
+
+bool hasBit(std::uint64_t mask, int bit) { return bit >= 0 && bit < 64 && (mask >> bit) & 1; }
+
+class DayFilter {
+ public:
+  DayFilter(const RecurrenceRule& rule, const Date& start) : weekStart_(rule.weekStart) {
+    bool yearly = rule.frequency == Frequency::yearly;
+    std::vector<int> byMonth = rule.byMonth, byMonthDay = rule.byMonthDay;
+    std::vector<WeekdayNum> byDay = rule.byDay;
+    // What a rule without day parts repeats: DTSTART's day in its week, month or year.
+    if (byDay.empty() && byMonthDay.empty() && rule.byYearDay.empty() && rule.byWeekNo.empty()) {
+      if (yearly && byMonth.empty()) byMonth.push_back(start.month);
+      if (yearly || rule.frequency == Frequency::monthly) byMonthDay.push_back(start.monthDay);
+      if (rule.frequency == Frequency::weekly) byDay.push_back({0, start.weekday});
+    }
+    for (int month : byMonth) months_ |= 1u << month;
+    for (int day : byMonthDay) (day > 0 ? monthDayFromStart_ : monthDayFromEnd_) |= 1ull << std::abs(day);
+    for (int day : rule.byYearDay) {
+      auto& mask = day > 0 ? yearDayFromStart_ : yearDayFromEnd_;
+      mask[std::abs(day) / 64] |= 1ull << (std::abs(day) % 64);
+    }
+    hasYearDay_ = !rule.byYearDay.empty();
+    for (int week : rule.byWeekNo) (week > 0 ? weekFromStart_ : weekFromEnd_) |= 1ull << std::abs(week);
+    // Ordinals count within the month or the year; other frequencies take the weekday alone.
+    bool ordinals = rule.frequency == Frequency::monthly || yearly;
+    nthInYear_ = yearly && rule.byMonth.empty();
+    for (const WeekdayNum& day : byDay) {
+      if (day.ordinal == 0 || !ordinals) {
+        weekdays_ |= 1u << day.weekday;
+      } else {
+        (day.ordinal > 0 ? nthFromStart_ : nthFromEnd_)[day.weekday] |= 1ull << std::abs(day.ordinal);
+        hasNth_ = true;
+      }
+    }
+    hasDay_ = weekdays_ != 0 || hasNth_;
+    any_ = months_ != 0 || monthDayFromStart_ != 0 || monthDayFromEnd_ != 0 || hasYearDay_ ||
+           weekFromStart_ != 0 || weekFromEnd_ != 0 || hasDay_;
+  }
+
+  bool any() const { return any_; }
+  bool allowsMonth(int month) const { return months_ == 0 || (months_ >> month) & 1; }
+  // Whether a day matches depends on its weekday alone (weekly periods then hold a fixed count).
+  bool weekdaysOnly() const {
+    return weekdays_ != 0 && !hasNth_ && months_ == 0 && (monthDayFromStart_ | monthDayFromEnd_) == 0 &&
+           !hasYearDay_ && (weekFromStart_ | weekFromEnd_) == 0;
+  }
+  int weekdayCount() const { return std::popcount(weekdays_); }
+
+  bool matches(const Date& d) const {
+    if (!allowsMonth(d.month)) return false;
+    if ((monthDayFromStart_ | monthDayFromEnd_) != 0 && !hasBit(monthDayFromStart_, d.monthDay) &&
+        !hasBit(monthDayFromEnd_, d.monthLength - d.monthDay + 1)) {
+      return false;
+    }
+    if (hasYearDay_ && !yearDayBit(yearDayFromStart_, d.yearDay + 1) &&
+        !yearDayBit(yearDayFromEnd_, d.yearLength - d.yearDay)) {
+      return false;
+    }
+    if ((weekFromStart_ | weekFromEnd_) != 0 && !matchesWeek(d)) return false;
+    if (hasDay_ && !((weekdays_ >> d.weekday) & 1)) {
+      if (!hasNth_) return false;
+      int index = nthInYear_ ? d.yearDay : d.monthDay - 1;
+      int length = nthInYear_ ? d.yearLength : d.monthLength;
+      if (!hasBit(nthFromStart_[d.weekday], index / 7 + 1) &&
+          !hasBit(nthFromEnd_[d.weekday], (length - 1 - index) / 7 + 1)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // The first matching day in [day, lastDay], or kNever; months the rule leaves out are
+  // passed over whole.
+  Int next(Int day, Int lastDay, Int& work) const {
+    if (!any_) return day <= lastDay ? day : kNever;
+    Date d = dateOf(day);
+    while (d.day <= lastDay) {
+      if (++work > kWorkBudget) return kNever;
+      if (!allowsMonth(d.month)) {
+        int month = d.month, year = d.year;
+        do {
+          if (++month > 12) month = 1, ++year;
+        } while (!allowsMonth(month));
+        d = dateOf(daysFromCivil(year, month, 1));
+        continue;
+      }
+      if (matches(d)) return d.day;
+      advance(d);
+    }
+    return kNever;
+  }
+
+ private:
+  static bool yearDayBit(const std::array<std::uint64_t, 6>& mask, int n) {
+    return n >= 1 && n <= 366 && (mask[n / 64] >> (n % 64)) & 1;
+  }
+
+  // The first day of week 1 of a year: the week (from the week start) holding 4 January.
+  Int firstWeek(Int year) const {
+    Int fourth = daysFromCivil(year, 1, 4);
+    return fourth - (weekdayOf(fourth) - weekStart_ + 7) % 7;
+  }
+
+  bool matchesWeek(const Date& d) const {
+    // Days at the ends of a year may belong to a week of the year before or after.
+    Int weekYear = d.year;
+    Int first = firstWeek(weekYear);
+    if (d.day < first) {
+      first = firstWeek(--weekYear);
+    } else if (Int following = firstWeek(weekYear + 1); d.day >= following) {
+      first = following;
+      ++weekYear;
+    }
+    int weeks = static_cast<int>((firstWeek(weekYear + 1) - first) / 7);
+    int week = static_cast<int>((d.day - first) / 7) + 1;
+    return hasBit(weekFromStart_, week) || hasBit(weekFromEnd_, weeks - week + 1);
+  }
+
+  int weekStart_;
+  unsigned months_ = 0;  // bit m for month m
+  std::uint64_t monthDayFromStart_ = 0, monthDayFromEnd_ = 0;
+  std::array<std::uint64_t, 6> yearDayFromStart_{}, yearDayFromEnd_{};
+  bool hasYearDay_ = false;
+  std::uint64_t weekFromStart_ = 0, weekFromEnd_ = 0;
+  unsigned weekdays_ = 0;
+  std::array<std::uint64_t, 7> nthFromStart_{}, nthFromEnd_{};
+  bool hasNth_ = false, nthInYear_ = false, hasDay_ = false, any_ = false;
+};
+
+// ---------------------------------------------------------------------------------------
+// Expansion
+
+std::vector<int> sortedUnique(std::vector<int> values) {
+  std::sort(values.begin(), values.end());
+  values.erase(std::unique(values.begin(), values.end()), values.end());
+  return values;
+}
+
+// The values a time part takes: its BY list, or DTSTART's own; 60 names no real second.
+std::vector<int> timeValues(const std::vector<int>& by, int fallback) {
+  std::vector<int> values = by.empty() ? std::vector<int>{fallback} : by;
+  std::erase(values, 60);
+  return sortedUnique(values);
+}
+
+std::uint64_t maskOf(const std::vector<int>& by, int size) {
+  std::uint64_t mask = 0;
+  if (by.empty()) return size == 64 ? ~0ull : (1ull << size) - 1;
+  for (int value : by) {
+    if (value < size) mask |= 1ull << value;
+  }
+  return mask;
+}
+
+// The indices BYSETPOS picks from a period's n instances, ascending, written to out.
+int selectPositions(const std::vector<int>& setPos, Int n, Int* out) {
+  int count = 0;
+  for (int pos : setPos) {
+    Int index = pos > 0 ? pos - 1 : n + pos;
+    if (index >= 0 && index < n) out[count++] = index;
+  }
+  std::sort(out, out + count);
+  return static_cast<int>(std::unique(out, out + count) - out);
+}
+
+// Hands the rule's instants after DTSTART to the caller, counting them for COUNT.
+struct Emitter {
+  Int start;      // DTSTART
+  Int from, to;   // the range, from <= t < to
+  Int last;       // the last instant allowed: UNTIL, the range's end, year 9999
+  bool counting;  // COUNT given
+  Int remaining;  // of COUNT, after DTSTART
+  const std::function<bool(const CivilTime&)>* visit;
+  bool done = false;
+  Int work = 0;
+
+  // False once nothing more is to come.
+  bool offer(Int t) {
+    if (t <= start) return true;  // DTSTART itself was given first; nothing comes before it
+    if (t > last) return !(done = true);
+    if (counting) {
+      if (remaining == 0) return !(done = true);
+      --remaining;
+    }
+    if (t >= from && !(*visit)(civilFromSeconds(t))) return !(done = true);
+    return true;
+  }
+  bool outOfWork() const { return work > kWorkBudget; }
+};
+
+// Days, hours, minutes and seconds: a grid of units of the frequency, interval apart from
+// DTSTART's unit, over the days the filters allow. Each unit passing the unit's own BY limits
+// gives the same offsets (the BY parts below the unit, after BYSETPOS).
+class GridExpansion {
+ public:
+  GridExpansion(const RecurrenceRule& rule, const CivilTime& dtstart, Int startSeconds,
+                const DayFilter& filter, Emitter& emit)
+      : filter_(filter), emit_(emit) {
+    switch (rule.frequency) {
+      case Frequency::daily: unit_ = kDay; break;
+      case Frequency::hourly: unit_ = 3600; break;
+      case Frequency::minutely: unit_ = 60; break;
+      default: unit_ = 1; break;
+    }
+    step_ = unit_ * rule.interval;
+    base_ = floorDiv(startSeconds, unit_) * unit_;
+    // Limits at and above the unit; values below it are the offsets.
+    hours_ = unit_ <= 3600 ? maskOf(rule.byHour, 24) : 1;
+    minutes_ = unit_ <= 60 ? maskOf(rule.byMinute, 60) : 1;
+    seconds_ = unit_ <= 1 ? maskOf(rule.bySecond, 60) : 1;
+    candidatesPerDay_ = Int{std::popcount(hours_)} * std::popcount(minutes_) * std::popcount(seconds_);
+    std::vector<int> offsets{0};
+    auto expand = [&](const std::vector<int>& values, int scale) {
+      std::vector<int> next;
+      for (int offset : offsets) {
+        for (int value : values) next.push_back(offset + value * scale);
+      }
+      offsets = std::move(next);
+    };
+    if (unit_ > 3600) expand(timeValues(rule.byHour, dtstart.hour), 3600);
+    if (unit_ > 60) expand(timeValues(rule.byMinute, dtstart.minute), 60);
+    if (unit_ > 1) expand(timeValues(rule.bySecond, dtstart.second), 1);
+    if (!rule.bySetPos.empty()) {
+      std::vector<Int> picked(rule.bySetPos.size());
+      int count = selectPositions(rule.bySetPos, static_cast<Int>(offsets.size()), picked.data());
+      std::vector<int> kept;
+      for (int i = 0; i < count; ++i) kept.push_back(offsets[static_cast<std::size_t>(picked[i])]);
+      offsets = std::move(kept);
+    }
+    offsets_ = std::move(offsets);
+    cache_.fill({-1, 0});
+  }
+
+  // Expands from the unit holding `first` on.
+  void run(Int first) {
+    if (offsets_.empty()) return;
+    Int u = alignUp(std::max(base_, first - unit_ + 1));
+    Int lastDay = floorDiv(emit_.last, kDay);
+    while (u <= emit_.last && !emit_.done) {
+      if (++emit_.work > kWorkBudget) return;
+      Int day = floorDiv(u, kDay);
+      if (filter_.any() && !filter_.matches(dateOf(day))) {
+        Int next = filter_.next(day + 1, lastDay, emit_.work);
+        if (next == kNever) return;
+        u = alignUp(next * kDay);
+        continue;
+      }
+      Int dayStart = day * kDay, dayEnd = dayStart + kDay;
+      bool wholeDay = u == alignUp(dayStart);
+      if (emit_.counting && dayStart > emit_.start && dayEnd <= emit_.from && dayEnd - 1 <= emit_.last) {
+        if (skipCounted(u, day)) continue;
+      }
+      bool gave = false;
+      forEachUnit(u, dayStart, [&](Int unit) {
+        gave = true;
+        for (int offset : offsets_) {
+          if (!emit_.offer(unit + offset)) return false;
+        }
+        return true;
+      });
+      // When the step divides a day every day holds the same units: none today, none ever.
+      if (!gave && wholeDay && kDay % step_ == 0) return;
+      u = alignUp(dayEnd);
+    }
+  }
+
+ private:
+  Int alignUp(Int t) const { return t <= base_ ? base_ : base_ + ceilDiv(t - base_, step_) * step_; }
+
+  bool passes(Int secondOfDay) const {
+    return (hours_ >> (secondOfDay / 3600)) & 1 && (minutes_ >> (secondOfDay / 60 % 60)) & 1 &&
+           (seconds_ >> (secondOfDay % 60)) & 1;
+  }
+
+  // Calls f(unit start) for the aligned units of the day from u on that pass the limits,
+  // ascending, until f returns false; walks whichever is sparser, the grid or the limits.
+  template <typename F>
+  void forEachUnit(Int u, Int dayStart, F f) {
+    Int dayEnd = dayStart + kDay;
+    if ((dayEnd - u) / step_ <= candidatesPerDay_) {
+      for (; u < dayEnd; u += step_) {
+        if (!passes(u - dayStart)) {
+          ++emit_.work;
+        } else if (!f(u)) {
+          return;
+        }
+      }
+      return;
+    }
+    Int from = u - dayStart;
+    for (std::uint64_t hs = hours_ & (~0ull << (from / 3600)); hs != 0; hs &= hs - 1) {
+      int h = std::countr_zero(hs);
+      for (std::uint64_t ms = minutes_; ms != 0; ms &= ms - 1) {
+        int m = std::countr_zero(ms);
+        for (std::uint64_t ss = seconds_; ss != 0; ss &= ss - 1) {
+          Int t = dayStart + h * 3600 + m * 60 + std::countr_zero(ss);
+          if (t < u || floorMod(t - base_, step_) != 0) {
+            ++emit_.work;
+          } else if (!f(t)) {
+            return;
+          }
+        }
+      }
+    }
+  }
+
+  Int unitsInDay(Int u, Int dayStart) {
+    Int phase = floorMod(dayStart - base_, step_);
+    for (const auto& [key, value] : cache_) {
+      if (key == phase) return value;
+    }
+    Int count = 0;
+    forEachUnit(u, dayStart, [&](Int) { return ++count, true; });
+    cache_[cacheNext_++ % cache_.size()] = {phase, count};
+    return count;
+  }
+
+  // Counts a day wholly before the range, and the like days after it when every day gives
+  // the same number of instants; false when the day must be expanded instant by instant.
+  bool skipCounted(Int& u, Int day) {
+    Int perUnit = static_cast<Int>(offsets_.size());
+    Int lastWholeDay = std::min(floorDiv(emit_.from, kDay), floorDiv(emit_.last + 1, kDay)) - 1;
+    Int perDay = unitsInDay(u, day * kDay) * perUnit;
+    Int days = 1;
+    bool uniform = !filter_.any() && (kDay % step_ == 0 || step_ % kDay == 0);
+    if (uniform && step_ % kDay == 0) {
+      // At most one unit a day, always at the same time of day.
+      Int units = (lastWholeDay - day) / (step_ / kDay) + 1;
+      Int take = perDay == 0 ? units : std::min(units, emit_.remaining / perDay);
+      emit_.remaining -= take * perDay;
+      u += take * step_;
+      return take > 0;
+    }
+    if (uniform) days = lastWholeDay - day + 1;
+    Int take = perDay == 0 ? days : std::min(days, emit_.remaining / perDay);
+    emit_.remaining -= take * perDay;
+    if (take == 0) return false;
+    u = alignUp((day + take) * kDay);
+    return true;
+  }
+
+  const DayFilter& filter_;
+  Emitter& emit_;
+  Int unit_ = kDay, step_ = kDay, base_ = 0;
+  std::uint64_t hours_ = 1, minutes_ = 1, seconds_ = 1;
+  Int candidatesPerDay_ = 1;
+  std::vector<int> offsets_;
+  std::array<std::pair<Int, Int>, 32> cache_{};
+  std::size_t cacheNext_ = 0;
+};
+
+// Weeks, months and years: each period's days that pass the filters, times its times of
+// day, with BYSETPOS over the whole.
+class PeriodExpansion {
+ public:
+  PeriodExpansion(const RecurrenceRule& rule, const CivilTime& dtstart, const Date& start,
+                  const DayFilter& filter, Emitter& emit)
+      : rule_(rule), filter_(filter), emit_(emit) {
+    for (int h : timeValues(rule.byHour, dtstart.hour)) {
+      for (int m : timeValues(rule.byMinute, dtstart.minute)) {
+        for (int s : timeValues(rule.bySecond, dtstart.second)) times_.push_back(h * 3600 + m * 60 + s);
+      }
+    }
+    picked_.resize(rule.bySetPos.size());
+    startYear_ = start.year;
+    startMonth_ = Int{start.year} * 12 + start.month - 1;
+    startWeek_ = start.day - (start.weekday - rule.weekStart + 7) % 7;
+  }
+
+  void run(Int first) {
+    if (times_.empty()) return;
+    Int interval = rule_.interval;
+    Int p = std::max<Int>(0, floorDiv(periodOf(floorDiv(first, kDay)), interval) * interval);
+    Int lastDay = floorDiv(emit_.last, kDay);
+    Int nT = static_cast<Int>(times_.size());
+    while (!emit_.done) {
+      if (++emit_.work > kWorkBudget) return;
+      auto [firstDay, endDay] = periodDays(p);
+      if (firstDay > lastDay) return;
+      bool counted = emit_.counting && firstDay * kDay > emit_.start && endDay * kDay <= emit_.from &&
+                     endDay * kDay - 1 <= emit_.last;
+      if (counted && rule_.frequency == Frequency::weekly && filter_.weekdaysOnly()) {
+        // Every week holds the same days: count the weeks before the range at once.
+        Int perPeriod = instantsIn(filter_.weekdayCount() * nT);
+        Int periods = (std::min(floorDiv(emit_.from, kDay), floorDiv(emit_.last + 1, kDay)) - endDay) /
+                          (7 * interval) + 1;
+        Int take = perPeriod == 0 ? periods : std::min(periods, emit_.remaining / perPeriod);
+        emit_.remaining -= take * perPeriod;
+        p += take * interval;
+        if (take > 0) continue;
+      }
+      int nDays = collectDays(firstDay, endDay);
+      if (nDays == 0) {
+        Int next = filter_.next(endDay, lastDay, emit_.work);
+        if (next == kNever) return;
+        p = std::max(p + interval, ceilDiv(periodOf(next), interval) * interval);
+        continue;
+      }
+      Int n = nDays * nT;
+      if (counted && instantsIn(n) <= emit_.remaining) {
+        emit_.remaining -= instantsIn(n);
+      } else if (rule_.bySetPos.empty()) {
+        for (Int i = 0; i < n && emit_.offer(days_[i / nT] * kDay + times_[i % nT]); ++i) {
+        }
+      } else {
+        int count = selectPositions(rule_.bySetPos, n, picked_.data());
+        for (int i = 0; i < count; ++i) {
+          Int index = picked_[i];
+          if (!emit_.offer(days_[index / nT] * kDay + times_[index % nT])) break;
+        }
+      }
+      p += interval;
+    }
+  }
+
+ private:
+  Int instantsIn(Int n) {
+    if (rule_.bySetPos.empty()) return n;
+    return selectPositions(rule_.bySetPos, n, picked_.data());
+  }
+
+  // Periods since DTSTART's of the period holding a day.
+  Int periodOf(Int day) const {
+    switch (rule_.frequency) {
+      case Frequency::weekly: return floorDiv(day - startWeek_, 7);
+      case Frequency::monthly: {
+        CivilTime civil = civilFromDays(day);
+        return Int{civil.year} * 12 + civil.month - 1 - startMonth_;
+      }
+      default: return civilFromDays(day).year - startYear_;
+    }
+  }
+
+  // [first day, day after the last) of period p.
+  std::pair<Int, Int> periodDays(Int p) const {
+    switch (rule_.frequency) {
+      case Frequency::weekly: return {startWeek_ + 7 * p, startWeek_ + 7 * p + 7};
+      case Frequency::monthly: {
+        Int index = startMonth_ + p;
+        if (index > Int{kLastYear} * 12 + 11) return {kNever, kNever};
+        Int year = floorDiv(index, 12);
+        int month = static_cast<int>(index - year * 12) + 1;
+        return {daysFromCivil(year, month, 1), daysFromCivil(year, month + 1, 1)};
+      }
+      default: {
+        Int year = startYear_ + p;
+        if (year > kLastYear) return {kNever, kNever};
+        return {daysFromCivil(year, 1, 1), daysFromCivil(year + 1, 1, 1)};
+      }
+    }
+  }
+
+  int collectDays(Int firstDay, Int endDay) {
+    int n = 0;
+    Date d = dateOf(firstDay);
+    while (d.day < endDay) {
+      if (!filter_.allowsMonth(d.month)) {
+        // Skip the month (periods start on a month's first day or span at most two months).
+        d = dateOf(daysFromCivil(d.year, d.month + 1, 1));
+        continue;
+      }
+      if (filter_.matches(d)) days_[n++] = d.day;
+      advance(d);
+    }
+    emit_.work += n;
+    return n;
+  }
+
+  const RecurrenceRule& rule_;
+  const DayFilter& filter_;
+  Emitter& emit_;
+  std::vector<int> times_;
+  std::vector<Int> picked_;
+  std::array<Int, 366> days_{};
+  Int startYear_ = 0, startMonth_ = 0, startWeek_ = 0;
+};
+
+}  // namespace
+
+std::optional<RecurrenceRule> parseRecurrenceRule(std::string_view value) {
+  RecurrenceRule rule;
+  bool hasFrequency = false;
+  std::vector<std::string_view> seen;
+  while (!value.empty()) {
+    std::size_t semicolon = value.find(';');
+    std::string_view part = value.substr(0, semicolon);
+    value = semicolon == std::string_view::npos ? std::string_view() : value.substr(semicolon + 1);
+    if (part.empty()) continue;  // "FREQ=DAILY;" is common
+    std::size_t equals = part.find('=');
+    if (equals == std::string_view::npos) return std::nullopt;
+    std::string_view name = part.substr(0, equals);
+    for (std::string_view other : seen) {
+      if (other.size() == name.size() && std::equal(name.begin(), name.end(), other.begin(),
+                                                    [](char a, char b) { return upper(a) == upper(b); })) {
+        return std::nullopt;
+      }
+    }
+    seen.push_back(name);
+    if (!parsePart(rule, name, part.substr(equals + 1), hasFrequency)) return std::nullopt;
+  }
+  if (!hasFrequency) return std::nullopt;
+  return rule;
+}
+
+bool expandRecurrence(const RecurrenceRule& rule, const CivilTime& dtstart,
+                      const ExpansionRange& range,
+                      const std::function<bool(const CivilTime&)>& visit) {
+  if (!isValidCivil(dtstart) || dtstart.year > kLastYear) return true;
+  Int start = civilSeconds(dtstart);
+  Int from = civilSeconds(range.from), to = civilSeconds(range.to);
+  if (from >= to || start >= to) return true;
+  if (start >= from && !visit(dtstart)) return true;
+  if (rule.count && *rule.count <= 1) return true;
+
+  Int last = std::min(to - 1, civilSeconds(CivilTime{kLastYear, 12, 31, 23, 59, 59}));
+  if (range.until) last = std::min(last, civilSeconds(*range.until));
+  Emitter emit{start, from, to, last, rule.count.has_value(), rule.count ? *rule.count - 1 : 0, &visit};
+  if (last <= start) return true;
+
+  Date startDate = dateOf(floorDiv(start, kDay));
+  DayFilter filter(rule, startDate);
+  // Without COUNT nothing before the range matters; with it every instant since DTSTART counts.
+  Int first = emit.counting ? start : std::max(start, from);
+  if (rule.frequency <= Frequency::daily) {
+    GridExpansion grid(rule, dtstart, start, filter, emit);
+    grid.run(first);
+  } else {
+    PeriodExpansion periods(rule, dtstart, startDate, filter, emit);
+    periods.run(first);
+  }
+  return !emit.outOfWork();
+}
+
+}  // namespace vandrelis::store
