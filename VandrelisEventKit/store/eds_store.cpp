@@ -582,47 +582,6 @@ std::vector<std::shared_ptr<const EdsCalendar>> calendarsOf(std::vector<Calendar
   return out;
 }
 
-// Gives the occurrences of an EDS calendar's item to the shared iCalendar expander, which
-// takes its calendar as a vdir one: a stand-in with the same properties carries the source's
-// own addresses, and each occurrence is handed out with the EDS calendar as its calendar.
-class EdsOccurrence final : public Event {
- public:
-  EdsOccurrence(std::shared_ptr<const VdirEvent> event, std::shared_ptr<const EdsCalendar> calendar)
-      : event_(std::move(event)), calendar_(std::move(calendar)) {}
-  std::shared_ptr<const Calendar> calendar() const override { return calendar_; }
-  std::string calendarItemIdentifier() const override { return event_->calendarItemIdentifier(); }
-  std::optional<std::string> calendarItemExternalIdentifier() const override {
-    return event_->calendarItemExternalIdentifier();
-  }
-  std::optional<std::string> title() const override { return event_->title(); }
-  std::optional<std::string> notes() const override { return event_->notes(); }
-  std::optional<Instant> startDate() const override { return event_->startDate(); }
-  std::optional<Instant> endDate() const override { return event_->endDate(); }
-  bool isAllDay() const override { return event_->isAllDay(); }
-  std::int64_t status() const override { return event_->status(); }
-  std::optional<std::string> url() const override { return event_->url(); }
-  std::optional<std::string> location() const override { return event_->location(); }
-  std::shared_ptr<const Participant> organizer() const override { return event_->organizer(); }
-  std::optional<ParticipantList> attendees() const override { return event_->attendees(); }
-  std::optional<Instant> lastModifiedDate() const override { return event_->lastModifiedDate(); }
-  bool hasRecurrenceRules() const override { return event_->hasRecurrenceRules(); }
-  std::optional<Instant> occurrenceDate() const override { return event_->occurrenceDate(); }
-  std::optional<std::string> timeZone() const override { return event_->timeZone(); }
-
- private:
-  std::shared_ptr<const VdirEvent> event_;
-  std::shared_ptr<const EdsCalendar> calendar_;
-};
-
-std::shared_ptr<const VdirCalendar> standIn(const EdsCalendar& calendar) {
-  auto source = std::make_shared<VdirSource>(
-      calendar.source()->title(), calendar.source()->sourceType(), calendar.ownAddresses());
-  return std::make_shared<VdirCalendar>(calendar.calendarIdentifier(), calendar.title(),
-                                        calendar.color(), std::move(source),
-                                        calendar.allowsContentModifications(),
-                                        std::filesystem::path());
-}
-
 }  // namespace
 
 CalendarList EdsStore::calendarsForEvents() const {
@@ -660,24 +619,16 @@ EventList EdsStore::eventsMatching(Instant start, Instant end,
   });
   if (!items) return {};
 
-  std::map<std::string, std::shared_ptr<const VdirCalendar>> standIns;
   VdirEventList found;
   for (const ItemText& item : *items) {
-    const auto& calendar = wanted.at(item.sourceUid);
-    auto [entry, added] = standIns.try_emplace(item.sourceUid);
-    if (added) entry->second = standIn(*calendar);
-    appendIcsOccurrences(item.text, entry->second,
-                         calendar->calendarIdentifier() + "/" + item.eventUid, start, end, found);
+    const std::shared_ptr<const EdsCalendar>& calendar = wanted.at(item.sourceUid);
+    IcsItem context{calendar, calendar->calendarIdentifier() + "/" + item.eventUid,
+                    [calendar](std::string_view address) { return calendar->isOwnAddress(address); }};
+    appendIcsOccurrences(item.text, context, start, end, found);
   }
   std::stable_sort(found.begin(), found.end(),
                    [](const auto& a, const auto& b) { return occursBefore(*a, *b); });
-  EventList events;
-  events.reserve(found.size());
-  for (auto& event : found) {
-    events.push_back(std::make_shared<EdsOccurrence>(
-        event, wanted.at(event->calendar()->calendarIdentifier().substr(kEdsIdentifierPrefix.size()))));
-  }
-  return events;
+  return EventList(found.begin(), found.end());
 }
 
 void EdsStore::beginObservingChanges() {
