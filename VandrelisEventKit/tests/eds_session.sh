@@ -28,6 +28,6 @@ cat >"$dir/bus.conf" <<CONF
 </busconfig>
 CONF
 export HOME="$dir/home" XDG_CONFIG_HOME="$dir/config" XDG_DATA_HOME="$dir/data"
-export XDG_CACHE_HOME="$dir/cache" XDG_RUNTIME_DIR="$dir/runtime" GSETTINGS_BACKEND=memory
+export XDG_CACHE_HOME="$dir/cache" XDG_RUNTIME_DIR="$dir/runtime"
 unset DISPLAY WAYLAND_DISPLAY
 exec dbus-run-session --config-file="$dir/bus.conf" -- "$@"
