@@ -465,11 +465,14 @@ struct GlibState {
 struct EdsStore::Session {
   GlibThread thread;
   std::shared_ptr<GlibState> state = std::make_shared<GlibState>();
-  std::chrono::milliseconds bound{};
 
   ~Session() {
-    // The GLib objects go on their own thread; the state's last reference is the task's.
-    thread.run([state = std::move(state)](GCancellable*) mutable { state.reset(); }, bound);
+    // A thread that may be stuck is left alone; otherwise the GLib objects go on their own
+    // thread (the state's last reference is the task's), within a short bound, since stopping
+    // a view is a call to the calendar factory.
+    if (thread.timedOut()) return;
+    thread.run([state = std::move(state)](GCancellable*) mutable { state.reset(); },
+               std::chrono::milliseconds(1000));
   }
 };
 
@@ -537,7 +540,6 @@ std::shared_ptr<EdsStore::Session> EdsStore::session() const {
     return nullptr;
   }
   auto created = std::make_shared<Session>();
-  created->bound = bounds_.call;
   std::optional<bool> connected = created->thread.call(
       [state = created->state](GCancellable* cancellable) {
         return state->connectRegistry(cancellable);

@@ -5,6 +5,7 @@
 
 #include <gio/gio.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -45,6 +46,8 @@ class GlibThread {
   }
 
   GMainContext* context() const { return context_; }
+  // Whether a task has outlived its bound.
+  bool timedOut() const { return timedOut_; }
 
  private:
   struct Task;
@@ -53,7 +56,7 @@ class GlibThread {
   GMainContext* context_;
   GMainLoop* loop_;
   std::thread thread_;
-  bool timedOut_ = false;
+  std::atomic<bool> timedOut_ = false;
 };
 
 // GLib's log output and printerr go nowhere: the helper's stderr carries only its failure
