@@ -1,16 +1,19 @@
-// Expansion works in the wall time of each series' DTSTART zone (so a weekly 10:00 meeting
-// stays at 10:00 across a DST change) and compares occurrences as instants.
+// A file is outlined by the project's own reader, then handled one event (one UID) at a time:
+// libical parses one VEVENT's date, participant and status lines, never the whole file, and
+// recurrence and zones are the project's own. Series are expanded in the wall time of their
+// DTSTART's zone and converted afterwards, so a weekly 10:00 meeting stays at 10:00 across a
+// DST change and every instant comes from one zone database.
 #include "store/ics_events.h"
 
 #include <libical/ical.h>
 #include <strings.h>
-#include <time.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <set>
 #include <unordered_map>
@@ -18,296 +21,326 @@
 #include <unicode/timezone.h>
 #include <unicode/unistr.h>
 
+#include "store/ics_reader.h"
+#include "store/recurrence_rule.h"
+#include "store/time_zone.h"
+
 namespace vandrelis::store {
 namespace {
 
-constexpr Instant kDay = 86400;
-
-struct ExpansionOptions {
-  bool skipAhead = true;
-};
-// A guard against rules that keep generating without ever reaching the window (a COUNT of
-// millions, say): past this many steps a series gives no further occurrences.
-constexpr int kIterationLimit = 1'000'000;
+constexpr std::int64_t kDaySeconds = 86400;
+constexpr Instant kInfinity = std::numeric_limits<Instant>::infinity();
+// The largest offsets of any zone: a floating time means a different instant in each.
+constexpr Instant kFloatingMargin = 14 * 3600;
+// What one event may hand to libical: its parser reads a long line in quadratic time and
+// builds a tree many times the size of its input.
+constexpr std::size_t kLibicalLineLimit = 64 * 1024;
+constexpr std::size_t kLibicalEventLimit = 1024 * 1024;
+constexpr std::size_t kZoneDefinitionLimit = 256 * 1024;
+constexpr std::size_t kRuleLimit = 4096;
+// A COUNT rule is expanded this far to find its last occurrence for the item's span; past it
+// the span is left open, which is never wrong.
+constexpr int kSpanCountLimit = 10'000;
+// The parameter that stands for a TZID in what libical is handed: TZIDs are resolved here,
+// as written (libical drops their blanks).
+constexpr std::string_view kZoneParameter = "X-VANDRELIS-ZONE";
 
 struct ComponentDeleter {
   void operator()(icalcomponent* component) const { icalcomponent_free(component); }
 };
 using ComponentPtr = std::unique_ptr<icalcomponent, ComponentDeleter>;
 
-struct IteratorDeleter {
-  void operator()(icalrecur_iterator* iterator) const { icalrecur_iterator_free(iterator); }
+// ---- Zones --------------------------------------------------------------------------------
+
+using ZonePtr = std::shared_ptr<const TimeZone>;
+
+CivilTime addSeconds(const CivilTime& t, std::int64_t seconds) {
+  return civilFromSeconds(civilSeconds(t) + seconds);
+}
+
+// "+0130", "-053000"; none when malformed.
+std::optional<std::int32_t> parseOffset(std::string_view text) {
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  if (text.size() != 5 && text.size() != 7) return std::nullopt;
+  if (text[0] != '+' && text[0] != '-') return std::nullopt;
+  int parts[3] = {0, 0, 0};
+  for (std::size_t i = 1; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+    parts[(i - 1) / 2] = parts[(i - 1) / 2] * 10 + (text[i] - '0');
+  }
+  if (parts[1] > 59 || parts[2] > 59) return std::nullopt;
+  std::int32_t seconds = parts[0] * 3600 + parts[1] * 60 + parts[2];
+  return text[0] == '-' ? -seconds : seconds;
+}
+
+struct DateTimeText {
+  CivilTime time;
+  bool isDate = false;
+  bool isUtc = false;
 };
-using IteratorPtr = std::unique_ptr<icalrecur_iterator, IteratorDeleter>;
 
-// ---- Time ---------------------------------------------------------------------------------
-
-// Wall time in the process's default zone to an instant; mktime settles DST gaps and folds.
-Instant localInstant(const icaltimetype& t) {
-  struct tm fields {};
-  fields.tm_year = t.year - 1900;
-  fields.tm_mon = t.month - 1;
-  fields.tm_mday = t.day;
-  if (!t.is_date) {
-    fields.tm_hour = t.hour;
-    fields.tm_min = t.minute;
-    fields.tm_sec = t.second;
+// "20240501", "20240501T100000", "20240501T100000Z"; none when malformed.
+std::optional<DateTimeText> parseDateTimeText(std::string_view text) {
+  auto digits = [&](std::size_t at, std::size_t count, int& out) {
+    if (at + count > text.size()) return false;
+    out = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+      if (text[i] < '0' || text[i] > '9') return false;
+      out = out * 10 + (text[i] - '0');
+    }
+    return true;
+  };
+  DateTimeText out;
+  if (!digits(0, 4, out.time.year) || !digits(4, 2, out.time.month) ||
+      !digits(6, 2, out.time.day)) {
+    return std::nullopt;
   }
-  fields.tm_isdst = -1;
-  return static_cast<Instant>(::mktime(&fields));
-}
-
-icaltimetype localWallTime(Instant instant, bool isDate) {
-  time_t seconds = static_cast<time_t>(std::floor(instant));
-  struct tm fields {};
-  ::localtime_r(&seconds, &fields);
-  icaltimetype t = icaltime_null_time();
-  t.year = fields.tm_year + 1900;
-  t.month = fields.tm_mon + 1;
-  t.day = fields.tm_mday;
-  if (isDate) {
-    t.is_date = 1;
+  if (text.size() == 8) {
+    out.isDate = true;
   } else {
-    t.hour = fields.tm_hour;
-    t.minute = fields.tm_min;
-    t.second = fields.tm_sec;
+    if (text.size() < 15 || (text[8] != 'T' && text[8] != 't') ||
+        !digits(9, 2, out.time.hour) || !digits(11, 2, out.time.minute) ||
+        !digits(13, 2, out.time.second)) {
+      return std::nullopt;
+    }
+    std::string_view rest = text.substr(15);
+    if (rest == "Z" || rest == "z") {
+      out.isUtc = true;
+    } else if (!rest.empty()) {
+      return std::nullopt;
+    }
   }
-  return t;
-}
-
-// A resolved time: zone is the UTC zone for UTC values, the TZID's zone for zoned values and
-// null for floating values and dates, which are read in the process's default zone.
-Instant toInstant(const icaltimetype& t) {
-  if (t.is_date || t.zone == nullptr) return localInstant(t);
-  return static_cast<Instant>(icaltime_as_timet_with_zone(t, t.zone));
-}
-
-// The wall time of an instant in the zone of `like`.
-icaltimetype wallTimeLike(const icaltimetype& like, Instant instant) {
-  if (like.is_date || like.zone == nullptr) return localWallTime(instant, like.is_date != 0);
-  return icaltime_from_timet_with_zone(static_cast<time_t>(std::floor(instant)), 0, like.zone);
-}
-
-int dateKey(const icaltimetype& t) { return t.year * 10000 + t.month * 100 + t.day; }
-
-std::optional<std::string> validIanaZone(const std::string& id) {
-  if (id.empty()) return std::nullopt;
-  icu::UnicodeString canonical;
-  UBool isSystemId = false;
-  UErrorCode status = U_ZERO_ERROR;
-  icu::TimeZone::getCanonicalID(icu::UnicodeString::fromUTF8(id), canonical, isSystemId, status);
-  if (U_FAILURE(status) || !isSystemId) return std::nullopt;
-  return id;
-}
-
-std::string canonicalZone(const std::string& id) {
-  icu::UnicodeString canonical;
-  UBool isSystemId = false;
-  UErrorCode status = U_ZERO_ERROR;
-  icu::TimeZone::getCanonicalID(icu::UnicodeString::fromUTF8(id), canonical, isSystemId, status);
-  std::string out;
-  if (U_SUCCESS(status)) canonical.toUTF8String(out);
+  if (!isValidCivil(out.time)) return std::nullopt;
   return out;
 }
 
-bool isUtcZoneName(const std::string& id) {
-  static const std::set<std::string> kNames = {"UTC", "Etc/UTC", "Etc/GMT", "GMT", "Etc/UCT",
-                                               "Etc/Universal", "Etc/Zulu", "Etc/Greenwich"};
-  return kNames.contains(id);
-}
-
-// The zone of a TZID from the system's database, memoised: lookups by name are linear in
-// libical, and a corpus names the same few zones thousands of times.
-icaltimezone* systemZone(const std::string& tzid) {
-  static std::mutex mutex;
-  static auto* cache = new std::unordered_map<std::string, icaltimezone*>();
-  std::lock_guard lock(mutex);
-  if (auto it = cache->find(tzid); it != cache->end()) return it->second;
-  icaltimezone* zone = icaltimezone_get_builtin_timezone_from_tzid(tzid.c_str());
-  if (zone == nullptr) zone = icaltimezone_get_builtin_timezone(tzid.c_str());
-  if (zone == nullptr) {
-    if (std::optional<std::string> iana = ianaZoneForTzid(tzid)) {
-      std::string canonical = canonicalZone(*iana);
-      if (isUtcZoneName(canonical)) {
-        zone = icaltimezone_get_utc_timezone();
-      } else {
-        zone = icaltimezone_get_builtin_timezone(iana->c_str());
-        if (zone == nullptr) zone = icaltimezone_get_builtin_timezone(canonical.c_str());
+// A VTIMEZONE's observances; none when it gives no usable one.
+std::optional<std::vector<ZoneObservance>> observancesOf(std::string_view definition) {
+  ComponentLines lines = readComponent(definition);
+  std::vector<ZoneObservance> observances;
+  for (const ComponentLines::Child& child : lines.children) {
+    std::vector<DateTimeText> rdates;
+    if (child.kind != "STANDARD" && child.kind != "DAYLIGHT") continue;
+    ZoneObservance observance;
+    bool hasStart = false, hasFrom = false, hasTo = false;
+    for (const ContentLine& line : child.properties) {
+      if (equalsIgnoringCase(line.name, "DTSTART")) {
+        if (auto value = parseDateTimeText(line.value)) {
+          observance.start = value->time;
+          hasStart = true;
+        }
+      } else if (equalsIgnoringCase(line.name, "TZOFFSETFROM")) {
+        if (auto offset = parseOffset(line.value)) observance.offsetFrom = *offset, hasFrom = true;
+      } else if (equalsIgnoringCase(line.name, "TZOFFSETTO")) {
+        if (auto offset = parseOffset(line.value)) observance.offsetTo = *offset, hasTo = true;
+      } else if (equalsIgnoringCase(line.name, "RRULE") && line.value.size() <= kRuleLimit) {
+        observance.rule = parseRecurrenceRule(line.value);
+      } else if (equalsIgnoringCase(line.name, "RDATE")) {
+        std::string_view rest = line.value;
+        while (!rest.empty()) {
+          std::size_t comma = rest.find(',');
+          std::string_view one = rest.substr(0, comma);
+          rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+          if (auto value = parseDateTimeText(one)) rdates.push_back(*value);
+        }
       }
     }
+    if (!hasTo) continue;
+    if (!hasFrom) observance.offsetFrom = observance.offsetTo;
+    if (!hasStart) observance.start = CivilTime{1600, 1, 1};
+    // RDATEs written in UTC are moved to local time in offsetFrom, as the others are.
+    for (const DateTimeText& rdate : rdates) {
+      observance.rdates.push_back(rdate.isUtc ? addSeconds(rdate.time, observance.offsetFrom)
+                                              : rdate.time);
+    }
+    observances.push_back(std::move(observance));
   }
-  cache->emplace(tzid, zone);
+  if (observances.empty()) return std::nullopt;
+  return observances;
+}
+
+// Zones built from files' VTIMEZONEs, shared by every file with the same definition (servers
+// repeat one VTIMEZONE in each item), bounded so that files of distinct definitions cannot
+// grow the process: when full, the cache starts again.
+ZonePtr sharedDefinedZone(std::string_view definition) {
+  static constexpr std::size_t kEntries = 128;
+  static constexpr std::size_t kBytes = 4 * 1024 * 1024;
+  static std::mutex mutex;
+  static auto* cache = new std::unordered_map<std::string, ZonePtr>();
+  static std::size_t bytes = 0;
+  {
+    std::lock_guard lock(mutex);
+    if (auto it = cache->find(std::string(definition)); it != cache->end()) return it->second;
+  }
+  ZonePtr zone;
+  if (auto observances = observancesOf(definition)) zone = definedTimeZone(std::move(*observances));
+  std::lock_guard lock(mutex);
+  if (cache->size() >= kEntries || bytes + definition.size() > kBytes) {
+    cache->clear();
+    bytes = 0;
+  }
+  if (definition.size() <= kBytes) {
+    cache->emplace(std::string(definition), zone);
+    bytes += definition.size();
+  }
   return zone;
 }
 
-// The zone a VTIMEZONE defines, shared by every file that carries the same definition:
-// servers repeat one VTIMEZONE in each item, and libical expands a zone's transitions (from
-// its first DTSTART on) once per zone object, which would otherwise dominate a query.
-// The key is the definition's text as the file has it when known (cheap), else libical's
-// serialisation of it; the two kinds of key are kept apart by a prefix.
-icaltimezone* sharedFileZone(icalcomponent* vtimezone, std::string_view rawText) {
-  // Kept for the process's life (never destroyed, so no thread can outlive it).
-  static std::mutex mutex;
-  static auto* cache = new std::unordered_map<std::string, icaltimezone*>();
-  std::string definition;
-  if (!rawText.empty()) {
-    definition.reserve(rawText.size() + 1);
-    definition.append("r").append(rawText);
-  } else {
-    definition.append("s").append(icalcomponent_as_ical_string(vtimezone));
-  }
-  std::lock_guard lock(mutex);
-  auto [it, added] = cache->emplace(std::move(definition), nullptr);
-  if (added) {
-    icaltimezone* zone = icaltimezone_new();
-    icalcomponent* copy = icalcomponent_new_clone(vtimezone);
-    if (zone != nullptr && copy != nullptr && icaltimezone_set_component(zone, copy)) {
-      it->second = zone;
-    } else {
-      if (copy != nullptr) icalcomponent_free(copy);
-      if (zone != nullptr) icaltimezone_free(zone, 1);
+// TZIDs are looked up in the file's own VTIMEZONEs first (matched as written), then in the
+// system's database.
+class FileZones {
+ public:
+  explicit FileZones(const IcsOutline& outline)
+      : local_(localTimeZone()), utc_(utcTimeZone()) {
+    for (const ComponentText& component : outline.components) {
+      if (component.kind != "VTIMEZONE" || !component.readable) continue;
+      if (std::optional<std::string> tzid = firstProperty(component.text, "TZID")) {
+        definitions_.emplace(std::move(*tzid), component.text);  // the first one wins
+      }
     }
   }
-  return it->second;
-}
 
-// TZIDs are looked up in the file's own VTIMEZONEs first, then in the system's database.
-class ZoneResolver {
- public:
-  // rawTexts: the file's own text of each VTIMEZONE component, where known.
-  ZoneResolver(icalcomponent* vcalendar,
-               const std::unordered_map<icalcomponent*, std::string_view>* rawTexts)
-      : vcalendar_(vcalendar), rawTexts_(rawTexts) {}
-
-  icaltimezone* zone(const char* tzid) {
-    if (tzid == nullptr) return nullptr;
+  ZonePtr zone(const std::string& tzid) {
     if (auto it = resolved_.find(tzid); it != resolved_.end()) return it->second;
-    icaltimezone* found = fileZone(tzid);
-    if (found == nullptr) found = systemZone(tzid);
+    ZonePtr found;
+    if (auto it = definitions_.find(tzid); it != definitions_.end()) {
+      if (it->second.size() <= kZoneDefinitionLimit) found = sharedDefinedZone(it->second);
+    }
+    if (!found) {
+      if (std::optional<std::string> iana = ianaZoneForTzid(tzid)) found = systemTimeZone(*iana);
+    }
     resolved_.emplace(tzid, found);
     return found;
   }
 
-  // Resolves a value of prop; a TZID that names no zone leaves the value floating.
-  icaltimetype resolve(icalproperty* prop, icaltimetype raw) {
-    if (icaltime_is_null_time(raw)) return raw;
-    if (raw.is_date) {
-      raw.zone = nullptr;
-      return raw;
-    }
-    if (icaltime_is_utc(raw)) return raw;
-    raw.zone = nullptr;
-    if (icalparameter* tzid = icalproperty_get_first_parameter(prop, ICAL_TZID_PARAMETER)) {
-      raw.zone = zone(icalparameter_get_tzid(tzid));
-    }
-    return raw;
-  }
+  const ZonePtr& local() const { return local_; }
+  const ZonePtr& utc() const { return utc_; }
 
  private:
-  icaltimezone* fileZone(const char* tzid) {
-    if (vcalendar_ == nullptr) return nullptr;
-    for (icalcomponent* vtimezone =
-             icalcomponent_get_first_component(vcalendar_, ICAL_VTIMEZONE_COMPONENT);
-         vtimezone != nullptr;
-         vtimezone = icalcomponent_get_next_component(vcalendar_, ICAL_VTIMEZONE_COMPONENT)) {
-      icalproperty* id = icalcomponent_get_first_property(vtimezone, ICAL_TZID_PROPERTY);
-      const char* text = id != nullptr ? icalproperty_get_tzid(id) : nullptr;
-      if (text != nullptr && std::strcmp(text, tzid) == 0) {
-        std::string_view raw;
-        if (rawTexts_ != nullptr) {
-          if (auto it = rawTexts_->find(vtimezone); it != rawTexts_->end()) raw = it->second;
-        }
-        return sharedFileZone(vtimezone, raw);
-      }
-    }
-    return nullptr;
-  }
-
-  icalcomponent* vcalendar_;
-  const std::unordered_map<icalcomponent*, std::string_view>* rawTexts_;
-  std::unordered_map<std::string, icaltimezone*> resolved_;
+  ZonePtr local_;
+  ZonePtr utc_;
+  std::unordered_map<std::string, std::string_view> definitions_;
+  std::unordered_map<std::string, ZonePtr> resolved_;
 };
 
-// How long each occurrence lasts: whole days in wall time, then exact seconds.
-struct Length {
-  int days = 0;
-  Instant seconds = 0;
-  Instant approximateSeconds() const { return days * kDay + seconds; }
+// ---- Times --------------------------------------------------------------------------------
+
+// A DATE or DATE-TIME value. Floating values and dates are read in the process's own zone.
+struct TimeValue {
+  CivilTime wall;
+  bool isDate = false;
+  bool isUtc = false;
+  bool floating = false;
+  ZonePtr zone;  // never null
+  // The text of the TZID parameter, when it had one.
+  std::optional<std::string> tzid;
+
+  bool isFloating() const { return floating; }
+  const TimeZone& timeZone() const { return *zone; }
+  Instant instant() const { return static_cast<Instant>(zone->toInstant(wall)); }
 };
 
-Instant endOf(const icaltimetype& start, Instant startInstant, const Length& length) {
-  if (length.days == 0 && !start.is_date) return startInstant + length.seconds;
-  icaltimetype end = start;
-  icaltime_adjust(&end, length.days, 0, 0, 0);
-  // An all-day event ends one second before midnight after its last day.
-  return start.is_date ? toInstant(end) - 1 : toInstant(end) + length.seconds;
-}
+CivilTime dateOnly(CivilTime t) { return CivilTime{t.year, t.month, t.day}; }
 
-Length lengthOf(icalcomponent* vevent, const icaltimetype& start, ZoneResolver& zones) {
-  Length length;
-  if (icalproperty* dtend = icalcomponent_get_first_property(vevent, ICAL_DTEND_PROPERTY)) {
-    icaltimetype end = zones.resolve(dtend, icalproperty_get_dtend(dtend));
-    if (!icaltime_is_null_time(end)) {
-      if (start.is_date) {
-        Instant days = std::ceil(
-            static_cast<Instant>(icaltime_as_timet(end) - icaltime_as_timet(start)) / kDay);
-        length.days = days >= 1 ? static_cast<int>(std::min(days, 1e6)) : 1;
-      } else {
-        length.seconds = std::max<Instant>(0, toInstant(end) - toInstant(start));
-      }
-      return length;
-    }
-  }
-  if (icalproperty* prop = icalcomponent_get_first_property(vevent, ICAL_DURATION_PROPERTY)) {
-    icaldurationtype duration = icalproperty_get_duration(prop);
-    if (!duration.is_neg) {
-      length.days = static_cast<int>(std::min(duration.days + 7u * duration.weeks, 1'000'000u));
-      length.seconds = duration.hours * 3600.0 + duration.minutes * 60.0 + duration.seconds;
-    }
-    if (start.is_date) {
-      length.days += static_cast<int>(std::ceil(length.seconds / kDay));
-      length.seconds = 0;
-      if (length.days < 1) length.days = 1;
-    }
-    return length;
-  }
-  if (start.is_date) length.days = 1;
-  return length;
-}
+std::int64_t dayNumber(const CivilTime& t) { return daysFromCivil(t.year, t.month, t.day); }
 
-bool overlaps(Instant start, Instant end, Instant windowStart, Instant windowEnd) {
-  if (end <= start) return start >= windowStart && start < windowEnd;
-  return start < windowEnd && end > windowStart;
-}
+struct Duration {
+  std::int64_t days = 0;  // nominal: whole days in wall time
+  std::int64_t seconds = 0;
+};
 
-// ---- Properties ---------------------------------------------------------------------------
+// ---- What libical reads -------------------------------------------------------------------
 
-// libical drops a property whose value is empty and leaves an X-LIC-ERROR in its place; an
-// empty value is still a value here, so the error's text tells which properties were empty.
-bool hadEmptyValue(icalcomponent* vevent, std::string_view name) {
-  std::string expected = "No value for " + std::string(name) + " property";
-  for (icalproperty* p = icalcomponent_get_first_property(vevent, ICAL_XLICERROR_PROPERTY);
-       p != nullptr; p = icalcomponent_get_next_property(vevent, ICAL_XLICERROR_PROPERTY)) {
-    const char* text = icalproperty_get_xlicerror(p);
-    if (text != nullptr && std::string_view(text).starts_with(expected)) return true;
+bool isLibicalProperty(std::string_view name) {
+  static constexpr std::string_view kNames[] = {
+      "DTSTART", "DTEND",  "DURATION",      "RDATE",         "EXDATE",  "RECURRENCE-ID",
+      "STATUS",  "ORGANIZER", "ATTENDEE",   "LAST-MODIFIED", "DTSTAMP", "SEQUENCE"};
+  for (std::string_view known : kNames) {
+    if (equalsIgnoringCase(name, known)) return true;
   }
   return false;
 }
 
-std::optional<std::string> textProperty(icalcomponent* vevent, icalproperty_kind kind,
-                                        std::string_view name,
-                                        const char* (*get)(const icalproperty*)) {
-  if (icalproperty* prop = icalcomponent_get_first_property(vevent, kind)) {
-    if (const char* value = get(prop)) return std::string(value);
-    return std::string();
+// The text libical parses for one event: only the lines read through libical, each value of
+// a list on its own line, TZIDs replaced by their index in tzids. None when it would exceed
+// the limits (the event is then unreadable).
+std::optional<std::string> libicalText(const ComponentLines& lines,
+                                       std::vector<std::string>& tzids) {
+  std::string text = "BEGIN:VEVENT\r\n";
+  for (const ContentLine& line : lines.properties) {
+    if (!isLibicalProperty(line.name)) continue;
+    if (line.name.size() + line.params.size() + line.value.size() > kLibicalLineLimit &&
+        !equalsIgnoringCase(line.name, "RDATE") && !equalsIgnoringCase(line.name, "EXDATE")) {
+      return std::nullopt;
+    }
+    std::string params;
+    for (auto [name, value] : splitParameters(line.params)) {
+      if (equalsIgnoringCase(name, "TZID")) {
+        std::string tzid;
+        for (char c : value) {
+          if (c != '"') tzid.push_back(c);
+        }
+        params.append(";").append(kZoneParameter).append("=").append(std::to_string(tzids.size()));
+        tzids.push_back(std::move(tzid));
+      } else if (!name.empty() && name.find_first_of(" \t\"") == std::string_view::npos) {
+        params.append(";").append(name).append("=").append(value);
+      }
+    }
+    bool isList = equalsIgnoringCase(line.name, "RDATE") || equalsIgnoringCase(line.name, "EXDATE");
+    std::string_view rest = line.value;
+    do {
+      std::size_t comma = isList ? rest.find(',') : std::string_view::npos;
+      std::string_view one = rest.substr(0, comma);
+      rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+      if (one.size() + params.size() > kLibicalLineLimit) return std::nullopt;
+      text.append(line.name).append(params).append(":").append(one).append("\r\n");
+      if (text.size() > kLibicalEventLimit) return std::nullopt;
+    } while (!rest.empty());
   }
-  if (hadEmptyValue(vevent, name)) return std::string();
-  return std::nullopt;
+  text.append("END:VEVENT\r\n");
+  return text;
 }
 
-std::int64_t participantStatus(icalproperty* prop) {
+std::optional<TimeValue> timeValue(const icaltimetype& t, icalproperty* prop,
+                                   const std::vector<std::string>& tzids, FileZones& zones) {
+  if (icaltime_is_null_time(t) || t.year <= 0) return std::nullopt;
+  TimeValue value;
+  value.isDate = t.is_date != 0;
+  value.wall = CivilTime{t.year, t.month, t.day};
+  if (!value.isDate) {
+    value.wall.hour = t.hour;
+    value.wall.minute = t.minute;
+    value.wall.second = t.second;
+    value.isUtc = icaltime_is_utc(t) != 0;
+  }
+  if (!isValidCivil(value.wall)) return std::nullopt;
+  for (icalparameter* p = icalproperty_get_first_parameter(prop, ICAL_X_PARAMETER); p != nullptr;
+       p = icalproperty_get_next_parameter(prop, ICAL_X_PARAMETER)) {
+    const char* name = icalparameter_get_xname(p);
+    const char* index = icalparameter_get_xvalue(p);
+    if (name == nullptr || index == nullptr || kZoneParameter != name) continue;
+    std::size_t at = 0;
+    std::string_view text = index;
+    if (std::from_chars(text.data(), text.data() + text.size(), at).ec != std::errc() ||
+        at >= tzids.size()) {
+      continue;
+    }
+    value.tzid = tzids[at];
+    if (!value.isDate && !value.isUtc) value.zone = zones.zone(tzids[at]);
+  }
+  if (value.isUtc) {
+    value.zone = zones.utc();
+  } else if (value.isDate || !value.zone) {
+    value.zone = zones.local();
+    value.floating = true;
+  }
+  return value;
+}
+
+std::int64_t participantStatus(icalproperty* prop, bool isAttendee) {
   icalparameter* param = icalproperty_get_first_parameter(prop, ICAL_PARTSTAT_PARAMETER);
-  if (param == nullptr) return 0;
+  // An attendee without PARTSTAT has not answered yet (NEEDS-ACTION by default).
+  if (param == nullptr) return isAttendee ? 1 : 0;
   switch (icalparameter_get_partstat(param)) {
     case ICAL_PARTSTAT_NEEDSACTION: return 1;
     case ICAL_PARTSTAT_ACCEPTED: return 2;
@@ -327,20 +360,16 @@ std::int64_t participantStatus(icalproperty* prop) {
 }
 
 std::shared_ptr<const Participant> participant(icalproperty* prop, const char* value,
-                                               const IcsItem& item) {
+                                               bool isAttendee, const IcsItem& item) {
   std::optional<std::string> name;
   if (icalparameter* cn = icalproperty_get_first_parameter(prop, ICAL_CN_PARAMETER)) {
     if (const char* text = icalparameter_get_cn(cn)) name = text;
   }
   std::string url = value != nullptr ? value : "";
-  std::string scheme = url.substr(0, 7);
-  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                 [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
-  bool isMailto = scheme == "mailto:";
-  bool isCurrentUser =
-      isMailto && item.isOwnAddress && item.isOwnAddress(std::string_view(url).substr(7));
+  bool isCurrentUser = url.size() >= 7 && equalsIgnoringCase(std::string_view(url).substr(0, 7), "mailto:") &&
+                       item.isOwnAddress && item.isOwnAddress(std::string_view(url).substr(7));
   return std::make_shared<VdirParticipant>(std::move(name), std::move(url), isCurrentUser,
-                                           participantStatus(prop));
+                                           participantStatus(prop, isAttendee));
 }
 
 std::int64_t eventStatus(icalcomponent* vevent) {
@@ -353,291 +382,493 @@ std::int64_t eventStatus(icalcomponent* vevent) {
   }
 }
 
-std::optional<std::string> eventTimeZone(icalproperty* dtstart, const icaltimetype& start) {
-  if (dtstart == nullptr || start.is_date || start.zone == nullptr || icaltime_is_utc(start)) {
-    return std::nullopt;
+// ---- One version of an event --------------------------------------------------------------
+
+struct Rdate {
+  TimeValue start;
+  std::optional<TimeValue> end;
+  std::optional<std::int64_t> seconds;  // a period given by its duration
+};
+
+struct EventVersion {
+  std::size_t order = 0;
+  std::optional<TimeValue> recurrenceId;
+  bool thisAndFuture = false;
+  std::int64_t sequence = 0;
+  std::optional<Instant> lastModified;
+  std::optional<Instant> stamp;
+  std::optional<TimeValue> start;
+  std::optional<TimeValue> end;
+  std::optional<Duration> duration;
+  std::vector<RecurrenceRule> rules;
+  bool hasRules = false;  // an RRULE property, even one this expander does not follow
+  std::vector<Rdate> rdates;
+  std::vector<TimeValue> exdates;
+  std::shared_ptr<VdirEventData> data;
+
+  bool recurs() const { return hasRules || !rdates.empty(); }
+};
+
+std::optional<std::string> textOf(const ComponentLines& lines, std::string_view name) {
+  for (const ContentLine& line : lines.properties) {
+    if (equalsIgnoringCase(line.name, name)) return unescapeText(line.value);
   }
-  icalparameter* tzid = icalproperty_get_first_parameter(dtstart, ICAL_TZID_PARAMETER);
-  if (tzid == nullptr || icalparameter_get_tzid(tzid) == nullptr) return std::nullopt;
-  return ianaZoneForTzid(icalparameter_get_tzid(tzid));
+  return std::nullopt;
 }
 
-std::shared_ptr<const VdirEventData> eventData(icalcomponent* vevent, ZoneResolver& zones,
-                                               const IcsItem& item,
-                                               bool hasRecurrenceRules) {
+// None when the component cannot be read.
+std::optional<EventVersion> readVersion(std::string_view componentText, std::size_t order,
+                                        const IcsItem& item, const std::string& identifier,
+                                        FileZones& zones) {
+  ComponentLines lines = readComponent(componentText);
+  std::vector<std::string> tzids;
+  std::optional<std::string> text = libicalText(lines, tzids);
+  if (!text) return std::nullopt;
+  ComponentPtr vevent(icalparser_parse_string(text->c_str()));
+  if (!vevent || icalcomponent_isa(vevent.get()) != ICAL_VEVENT_COMPONENT) return std::nullopt;
+
+  EventVersion version;
+  version.order = order;
   auto data = std::make_shared<VdirEventData>();
   data->calendar = item.calendar;
-  data->itemIdentifier = item.itemIdentifier;
-  if (const char* uid = icalcomponent_get_uid(vevent)) data->uid = uid;
-  data->title = textProperty(vevent, ICAL_SUMMARY_PROPERTY, "SUMMARY", icalproperty_get_summary);
-  data->notes =
-      textProperty(vevent, ICAL_DESCRIPTION_PROPERTY, "DESCRIPTION", icalproperty_get_description);
-  data->location =
-      textProperty(vevent, ICAL_LOCATION_PROPERTY, "LOCATION", icalproperty_get_location);
-  data->url = textProperty(vevent, ICAL_URL_PROPERTY, "URL", icalproperty_get_url);
-  data->status = eventStatus(vevent);
-  if (icalproperty* prop = icalcomponent_get_first_property(vevent, ICAL_ORGANIZER_PROPERTY)) {
-    data->organizer = participant(prop, icalproperty_get_organizer(prop), item);
+  data->itemIdentifier = identifier;
+  data->uid = textOf(lines, "UID");
+  data->title = textOf(lines, "SUMMARY");
+  data->notes = textOf(lines, "DESCRIPTION");
+  data->location = textOf(lines, "LOCATION");
+  for (const ContentLine& line : lines.properties) {
+    if (equalsIgnoringCase(line.name, "URL")) {
+      data->url = line.value;
+      break;
+    }
   }
-  for (icalproperty* prop = icalcomponent_get_first_property(vevent, ICAL_ATTENDEE_PROPERTY);
-       prop != nullptr; prop = icalcomponent_get_next_property(vevent, ICAL_ATTENDEE_PROPERTY)) {
+  for (const ContentLine& line : lines.properties) {
+    if (!equalsIgnoringCase(line.name, "RRULE")) continue;
+    version.hasRules = true;
+    if (line.value.size() > kRuleLimit) continue;
+    if (std::optional<RecurrenceRule> rule = parseRecurrenceRule(line.value)) {
+      version.rules.push_back(std::move(*rule));
+    }
+  }
+  data->status = eventStatus(vevent.get());
+
+  icalcomponent* v = vevent.get();
+  auto first = [&](icalproperty_kind kind) { return icalcomponent_get_first_property(v, kind); };
+  if (icalproperty* prop = first(ICAL_DTSTART_PROPERTY)) {
+    version.start = timeValue(icalproperty_get_dtstart(prop), prop, tzids, zones);
+  }
+  if (icalproperty* prop = first(ICAL_DTEND_PROPERTY)) {
+    version.end = timeValue(icalproperty_get_dtend(prop), prop, tzids, zones);
+  }
+  if (icalproperty* prop = first(ICAL_DURATION_PROPERTY)) {
+    icaldurationtype duration = icalproperty_get_duration(prop);
+    if (!duration.is_neg) {
+      version.duration = Duration{duration.days + 7LL * duration.weeks,
+                                  duration.hours * 3600LL + duration.minutes * 60LL + duration.seconds};
+    }
+  }
+  if (icalproperty* prop = first(ICAL_RECURRENCEID_PROPERTY)) {
+    version.recurrenceId = timeValue(icalproperty_get_recurrenceid(prop), prop, tzids, zones);
+    if (icalparameter* range = icalproperty_get_first_parameter(prop, ICAL_RANGE_PARAMETER)) {
+      version.thisAndFuture = icalparameter_get_range(range) == ICAL_RANGE_THISANDFUTURE;
+    }
+  }
+  if (icalproperty* prop = first(ICAL_SEQUENCE_PROPERTY)) {
+    version.sequence = icalproperty_get_sequence(prop);
+  }
+  if (icalproperty* prop = first(ICAL_LASTMODIFIED_PROPERTY)) {
+    if (auto t = timeValue(icalproperty_get_lastmodified(prop), prop, tzids, zones)) {
+      version.lastModified = t->instant();
+      data->lastModified = version.lastModified;
+    }
+  }
+  if (icalproperty* prop = first(ICAL_DTSTAMP_PROPERTY)) {
+    if (auto t = timeValue(icalproperty_get_dtstamp(prop), prop, tzids, zones)) {
+      version.stamp = t->instant();
+    }
+  }
+  for (icalproperty* p = first(ICAL_RDATE_PROPERTY); p != nullptr;
+       p = icalcomponent_get_next_property(v, ICAL_RDATE_PROPERTY)) {
+    icaldatetimeperiodtype value = icalproperty_get_rdate(p);
+    if (!icaltime_is_null_time(value.period.start)) {
+      if (auto start = timeValue(value.period.start, p, tzids, zones)) {
+        Rdate rdate{*start, std::nullopt, std::nullopt};
+        if (!icaltime_is_null_time(value.period.end)) {
+          rdate.end = timeValue(value.period.end, p, tzids, zones);
+        } else if (!value.period.duration.is_neg) {
+          rdate.seconds = icaldurationtype_as_int(value.period.duration);
+        }
+        version.rdates.push_back(std::move(rdate));
+      }
+    } else if (auto start = timeValue(value.time, p, tzids, zones)) {
+      version.rdates.push_back({*start, std::nullopt, std::nullopt});
+    }
+  }
+  for (icalproperty* p = first(ICAL_EXDATE_PROPERTY); p != nullptr;
+       p = icalcomponent_get_next_property(v, ICAL_EXDATE_PROPERTY)) {
+    if (auto t = timeValue(icalproperty_get_exdate(p), p, tzids, zones)) {
+      version.exdates.push_back(std::move(*t));
+    }
+  }
+  for (icalproperty* p = first(ICAL_ORGANIZER_PROPERTY); p != nullptr; p = nullptr) {
+    data->organizer = participant(p, icalproperty_get_organizer(p), false, item);
+  }
+  for (icalproperty* p = first(ICAL_ATTENDEE_PROPERTY); p != nullptr;
+       p = icalcomponent_get_next_property(v, ICAL_ATTENDEE_PROPERTY)) {
     if (!data->attendees) data->attendees.emplace();
-    data->attendees->push_back(participant(prop, icalproperty_get_attendee(prop), item));
+    data->attendees->push_back(participant(p, icalproperty_get_attendee(p), true, item));
   }
-  if (icalproperty* prop = icalcomponent_get_first_property(vevent, ICAL_LASTMODIFIED_PROPERTY)) {
-    icaltimetype modified = zones.resolve(prop, icalproperty_get_lastmodified(prop));
-    if (!icaltime_is_null_time(modified)) data->lastModified = toInstant(modified);
+  if (version.start) {
+    data->isAllDay = version.start->isDate;
+    if (!version.start->isFloating() && !version.start->isUtc && version.start->tzid) {
+      data->timeZone = ianaZoneForTzid(*version.start->tzid);
+    }
   }
-  icalproperty* dtstart = icalcomponent_get_first_property(vevent, ICAL_DTSTART_PROPERTY);
-  icaltimetype start =
-      dtstart != nullptr ? zones.resolve(dtstart, icalproperty_get_dtstart(dtstart))
-                         : icaltime_null_time();
-  data->isAllDay = !icaltime_is_null_time(start) && start.is_date;
-  data->hasRecurrenceRules = hasRecurrenceRules;
-  data->timeZone = eventTimeZone(dtstart, start);
-  return data;
+  version.data = std::move(data);
+  return version;
+}
+
+// Which version of one event (one UID and RECURRENCE-ID) counts: the highest SEQUENCE, then
+// the latest LAST-MODIFIED, then DTSTAMP, then the last in the file.
+bool supersedes(const EventVersion& a, const EventVersion& b) {
+  if (a.sequence != b.sequence) return a.sequence > b.sequence;
+  if (a.lastModified != b.lastModified) return a.lastModified > b.lastModified;
+  if (a.stamp != b.stamp) return a.stamp > b.stamp;
+  return a.order > b.order;
 }
 
 // ---- Expansion ----------------------------------------------------------------------------
 
-struct Part {
-  icalcomponent* vevent;
-  ZoneResolver* zones;
+bool overlaps(Instant start, Instant end, Instant windowStart, Instant windowEnd) {
+  if (end <= start) return start >= windowStart && start < windowEnd;
+  return start < windowEnd && end > windowStart;
+}
+
+// How long each occurrence of a version lasts.
+struct Length {
+  std::int64_t days = 0;  // whole days in wall time (all-day events: their number of days)
+  Instant seconds = 0;
+  Instant approximate() const { return static_cast<Instant>(days * kDaySeconds) + seconds; }
 };
 
-struct Group {
-  std::vector<Part> masters;
-  std::vector<Part> overrides;
-};
-
-// Original starts that a series leaves out: exact instants, and whole days for DATE values.
-struct StartSet {
-  std::set<std::int64_t> instants;
-  std::set<int> dates;
-
-  void add(const icaltimetype& t) {
-    if (icaltime_is_null_time(t)) return;
-    if (t.is_date) {
-      dates.insert(dateKey(t));
+Length lengthOf(const EventVersion& version) {
+  const TimeValue& start = *version.start;
+  Length length;
+  if (version.end) {
+    if (start.isDate) {
+      std::int64_t days = dayNumber(version.end->wall) - dayNumber(start.wall);
+      if (!version.end->isDate && (version.end->wall.hour || version.end->wall.minute ||
+                                   version.end->wall.second)) {
+        ++days;
+      }
+      length.days = std::clamp<std::int64_t>(days, 1, 1'000'000);
     } else {
-      instants.insert(static_cast<std::int64_t>(toInstant(t)));
+      length.seconds = std::max<Instant>(0, version.end->instant() - start.instant());
     }
+    return length;
   }
-  bool contains(const icaltimetype& t, Instant instant) const {
-    return instants.contains(static_cast<std::int64_t>(instant)) || dates.contains(dateKey(t));
+  if (version.duration) {
+    length.days = std::min<std::int64_t>(version.duration->days, 1'000'000);
+    length.seconds = static_cast<Instant>(version.duration->seconds);
+    if (start.isDate) {
+      length.days += (version.duration->seconds + kDaySeconds - 1) / kDaySeconds;
+      length.seconds = 0;
+      length.days = std::max<std::int64_t>(length.days, 1);
+    }
+    return length;
   }
+  if (start.isDate) length.days = 1;
+  return length;
+}
+
+// An occurrence's end from its wall start (in the series' zone) and start instant.
+Instant endOf(const TimeZone& zone, const CivilTime& wall, Instant start, bool isDate,
+              const Length& length) {
+  if (isDate) {
+    CivilTime last = civilFromDays(dayNumber(wall) + length.days);
+    // An all-day event ends one second before midnight after its last day.
+    return static_cast<Instant>(zone.toInstant(last)) - 1;
+  }
+  if (length.days == 0) return start + length.seconds;
+  CivilTime later = civilFromDays(dayNumber(wall) + length.days);
+  later.hour = wall.hour;
+  later.minute = wall.minute;
+  later.second = wall.second;
+  return static_cast<Instant>(zone.toInstant(later)) + length.seconds;
+}
+
+// How an EXDATE or RECURRENCE-ID names an occurrence: by its start instant, or by its date
+// when either side is a date. An all-day series named by a DATE-TIME (midnight UTC or in some
+// zone, as several calendar servers write it) is matched by the date as written, so that the
+// result does not depend on the process's zone.
+struct OccurrenceKey {
+  bool byDate = false;
+  std::int64_t value = 0;
+  auto operator<=>(const OccurrenceKey&) const = default;
 };
+
+OccurrenceKey keyOf(const TimeValue& value, bool seriesIsAllDay) {
+  if (value.isDate || seriesIsAllDay) return {true, dayNumber(value.wall)};
+  return {false, static_cast<std::int64_t>(std::floor(value.instant()))};
+}
 
 struct Candidate {
-  icaltimetype start;
-  Instant startInstant;
+  CivilTime wall;  // in the series' zone
+  Instant start;
   std::optional<Instant> end;  // an RDATE period's own end
 };
 
-bool hasRecurrence(icalcomponent* vevent) {
-  return icalcomponent_get_first_property(vevent, ICAL_RRULE_PROPERTY) != nullptr ||
-         icalcomponent_get_first_property(vevent, ICAL_RDATE_PROPERTY) != nullptr;
-}
-
-// Wall times compared field by field (icaltime_compare converts both to UTC, which costs).
-std::int64_t wallKey(const icaltimetype& t) {
-  return ((((t.year * 13LL + t.month) * 32 + t.day) * 24 + t.hour) * 60 + t.minute) * 60 + t.second;
-}
-
-bool sameWallTime(const icaltimetype& a, const icaltimetype& b) { return wallKey(a) == wallKey(b); }
-
-bool hasByParts(const icalrecurrencetype& rule) {
-  return rule.by_second[0] != ICAL_RECURRENCE_ARRAY_MAX ||
-         rule.by_minute[0] != ICAL_RECURRENCE_ARRAY_MAX ||
-         rule.by_hour[0] != ICAL_RECURRENCE_ARRAY_MAX ||
-         rule.by_day[0] != ICAL_RECURRENCE_ARRAY_MAX ||
-         rule.by_month_day[0] != ICAL_RECURRENCE_ARRAY_MAX ||
-         rule.by_year_day[0] != ICAL_RECURRENCE_ARRAY_MAX ||
-         rule.by_week_no[0] != ICAL_RECURRENCE_ARRAY_MAX ||
-         rule.by_month[0] != ICAL_RECURRENCE_ARRAY_MAX ||
-         rule.by_set_pos[0] != ICAL_RECURRENCE_ARRAY_MAX;
-}
-
-// A wall time as seconds on a clock without zone changes, and back.
-std::int64_t wallKeySeconds(const icaltimetype& t) {
-  icaltimetype plain = t;
-  plain.zone = nullptr;
-  plain.is_date = 0;
-  return static_cast<std::int64_t>(icaltime_as_timet(plain));
-}
-
-icaltimetype addSeconds(icaltimetype t, std::int64_t seconds) {
-  // icaltime_adjust takes int seconds; whole days go separately to stay in range.
-  icaltime_adjust(&t, static_cast<int>(seconds / 86400), 0, 0, static_cast<int>(seconds % 86400));
-  return t;
-}
-
-// The starts one RRULE gives between lower and upper (by instant), DTSTART excepted.
-void ruleOccurrences(icalrecurrencetype rule, const icaltimetype& dtstart, Instant lower,
-                     Instant upper, const ExpansionOptions& options,
-                     std::vector<Candidate>& out) {
-  if (rule.freq == ICAL_NO_RECURRENCE) return;
-  bool counted = rule.count > 0;
-  // libical skips ahead correctly for daily and coarser rules only.
-  bool skip = options.skipAhead && !counted && rule.freq >= ICAL_DAILY_RECURRENCE;
-  icaltimetype first = dtstart;
-  if (options.skipAhead && !counted && rule.freq < ICAL_DAILY_RECURRENCE &&
-      !dtstart.is_date && (dtstart.zone == nullptr || icaltime_is_utc(dtstart)) &&
-      !hasByParts(rule)) {
-    // A plain sub-daily rule on a clock without DST steps evenly, so DTSTART can move ahead
-    // by whole steps (the real DTSTART is counted by the caller). Other sub-daily rules
-    // (rare in calendars) are walked from DTSTART, bounded by kIterationLimit.
-    static constexpr std::int64_t kUnit[] = {1, 60, 3600};
-    std::int64_t step = kUnit[rule.freq] * std::max<std::int64_t>(rule.interval, 1);
-    std::int64_t gap = (wallKeySeconds(wallTimeLike(dtstart, lower - kDay)) -
-                        wallKeySeconds(dtstart));
-    if (gap > step) first = addSeconds(dtstart, gap / step * step);
+struct SpanBuilder {
+  Instant earliest = kInfinity;
+  Instant latest = -kInfinity;
+  void add(Instant start, Instant end, bool floating) {
+    Instant margin = floating ? kFloatingMargin : 0;
+    earliest = std::min(earliest, start - margin);
+    latest = std::max(latest, std::max(start, end) + margin);
   }
-  IteratorPtr iterator(icalrecur_iterator_new(rule, first));
-  if (!iterator) return;
-  // Wall times a day short of the bounds: occurrences before this are passed over without
-  // the cost of a zone conversion.
-  icaltimetype early = wallTimeLike(dtstart, lower - kDay);
-  early.zone = dtstart.zone;
-  std::int64_t earlyKey = wallKey(early);
-  if (skip && earlyKey > wallKey(dtstart)) {
-    icalrecur_iterator_set_start(iterator.get(), early);
+};
+
+// The UNTIL of a rule as a wall time of the series.
+std::optional<CivilTime> untilInSeries(const RecurrenceRule& rule, const TimeValue& start) {
+  if (!rule.until) return std::nullopt;
+  const RecurrenceRule::Until& until = *rule.until;
+  if (until.isDate) {
+    CivilTime day = dateOnly(until.time);
+    if (!start.isDate) day.hour = 23, day.minute = 59, day.second = 59;
+    return day;
   }
-  // DTSTART is the series' first occurrence even when the rule does not match it, and then
-  // it is one of the COUNT.
-  int remaining = counted ? rule.count : -1;
-  bool firstSeen = false;
-  for (int steps = 0; steps < kIterationLimit; ++steps) {
-    icaltimetype t = icalrecur_iterator_next(iterator.get());
-    if (icaltime_is_null_time(t)) break;
-    bool isDtstart = sameWallTime(t, dtstart);
-    if (counted) {
-      if (!firstSeen && !isDtstart) --remaining;
-      firstSeen = true;
-      if (remaining-- <= 0) break;
-    }
-    if (isDtstart) continue;
-    t.zone = dtstart.zone;
-    if (wallKey(t) < earlyKey) continue;
-    Instant instant = toInstant(t);
-    if (instant >= upper) break;
-    if (instant >= lower) out.push_back({t, instant, std::nullopt});
+  if (until.isUtc && !start.isFloating()) {
+    return start.timeZone().toCivil(civilSeconds(until.time));
   }
+  if (start.isDate) return dateOnly(until.time);
+  return until.time;
 }
 
-class Expander {
+class GroupExpander {
  public:
-  Expander(const IcsItem& item, Instant windowStart, Instant windowEnd,
-           const ExpansionOptions& options, VdirEventList& out)
-      : item_(item), windowStart_(windowStart), windowEnd_(windowEnd), options_(options),
-        out_(out) {}
+  GroupExpander(Instant windowStart, Instant windowEnd, VdirEventList& out, SpanBuilder* span)
+      : windowStart_(windowStart), windowEnd_(windowEnd), out_(out), span_(span) {}
 
-  void expand(const Group& group) {
-    StartSet overridden;
-    bool seriesRecurs = false;
-    for (const Part& master : group.masters) seriesRecurs |= hasRecurrence(master.vevent);
-    for (const Part& part : group.overrides) {
-      icalproperty* rid = icalcomponent_get_first_property(part.vevent, ICAL_RECURRENCEID_PROPERTY);
-      overridden.add(part.zones->resolve(rid, icalproperty_get_recurrenceid(rid)));
+  void expand(std::vector<EventVersion>& versions) {
+    const EventVersion* master = nullptr;
+    for (const EventVersion& version : versions) {
+      if (!version.recurrenceId && (master == nullptr || supersedes(version, *master))) {
+        master = &version;
+      }
     }
-    for (const Part& master : group.masters) expandMaster(master, overridden);
-    for (const Part& part : group.overrides) emitOverride(part, seriesRecurs);
+    bool seriesIsAllDay = master != nullptr && master->start && master->start->isDate;
+    bool seriesRecurs = master != nullptr && master->recurs();
+    std::map<OccurrenceKey, const EventVersion*> overrides;
+    for (const EventVersion& version : versions) {
+      if (!version.recurrenceId) continue;
+      auto [it, added] = overrides.emplace(keyOf(*version.recurrenceId, seriesIsAllDay), &version);
+      if (!added && supersedes(version, *it->second)) it->second = &version;
+    }
+    for (auto& [key, version] : overrides) {
+      version->data->hasRecurrenceRules = seriesRecurs;
+    }
+    if (master != nullptr) expandMaster(*master, overrides);
+    for (auto& [key, version] : overrides) emitOverride(*version, master, key);
   }
 
  private:
-  void expandMaster(const Part& master, const StartSet& overridden) {
-    ZoneResolver& zones = *master.zones;
-    bool recurs = hasRecurrence(master.vevent);
-    icalproperty* dtstartProp = icalcomponent_get_first_property(master.vevent, ICAL_DTSTART_PROPERTY);
-    icaltimetype dtstart = dtstartProp != nullptr
-                               ? zones.resolve(dtstartProp, icalproperty_get_dtstart(dtstartProp))
-                               : icaltime_null_time();
-    if (icaltime_is_null_time(dtstart)) {
-      // No start: handed on as it is, for the conversion to leave out.
-      emit(eventData(master.vevent, zones, item_, recurs), std::nullopt, std::nullopt,
-           std::nullopt);
+  struct Range {
+    Instant from;  // the original occurrence's start from which the override's changes apply
+    OccurrenceKey key;
+    const EventVersion* version;
+    std::int64_t shift;  // wall seconds
+    Length length;
+  };
+
+  void expandMaster(const EventVersion& master,
+                    const std::map<OccurrenceKey, const EventVersion*>& overrides) {
+    if (!master.start) {
+      // No start: handed on as it is, for the conversion to leave out; it belongs to no span.
+      emit(master.data, std::nullopt, std::nullopt, std::nullopt);
+      if (span_ != nullptr) span_->add(-kInfinity, kInfinity, false);
       return;
     }
-    Length length = lengthOf(master.vevent, dtstart, zones);
-    // Bounds by start instant, widened by the series' length and a zone's offset.
-    Instant lower = windowStart_ - length.approximateSeconds() - 2 * kDay;
-    Instant upper = windowEnd_ + kDay;
+    const TimeValue& start = *master.start;
+    const TimeZone& zone = start.timeZone();
+    bool isDate = start.isDate;
+    bool recurs = master.recurs();
+    master.data->hasRecurrenceRules = recurs;
+    Length length = lengthOf(master);
+    Instant startInstant = start.instant();
 
+    // "This and future" overrides, in order of the occurrence they start at.
+    std::vector<Range> ranges;
+    Instant widest = 0;
+    for (const auto& [key, version] : overrides) {
+      if (!version->thisAndFuture || !version->start) continue;
+      Instant from = occurrenceInstant(*version->recurrenceId, isDate, zone);
+      CivilTime fromWall = isDate ? dateOnly(version->recurrenceId->wall)
+                                  : zone.toCivil(static_cast<std::int64_t>(std::floor(from)));
+      CivilTime toWall = isDate ? dateOnly(version->start->wall)
+                                : zone.toCivil(static_cast<std::int64_t>(std::floor(version->start->instant())));
+      std::int64_t shift = civilSeconds(toWall) - civilSeconds(fromWall);
+      Length rangeLength = lengthOf(*version);
+      if (isDate != version->start->isDate) rangeLength = length;
+      ranges.push_back({from, key, version, shift, rangeLength});
+      widest = std::max({widest, std::abs(static_cast<Instant>(shift)), rangeLength.approximate()});
+    }
+    std::sort(ranges.begin(), ranges.end(),
+              [](const Range& a, const Range& b) { return a.from < b.from; });
+
+    std::set<OccurrenceKey> excluded;
+    for (const TimeValue& exdate : master.exdates) excluded.insert(keyOf(exdate, isDate));
+
+    if (span_ != nullptr) addToSpan(master, length, startInstant, widest);
+
+    // Bounds by start instant, widened by the series' length, a zone's offset and the shifts
+    // of "this and future" overrides.
+    Instant lower = windowStart_ - length.approximate() - widest - 2 * kDaySeconds;
+    Instant upper = windowEnd_ + widest + kDaySeconds;
     std::vector<Candidate> candidates;
-    candidates.push_back({dtstart, toInstant(dtstart), std::nullopt});
-    StartSet excluded;
+    candidates.push_back({start.wall, startInstant, std::nullopt});
     if (recurs) {
-      for (icalproperty* p = icalcomponent_get_first_property(master.vevent, ICAL_RRULE_PROPERTY);
-           p != nullptr; p = icalcomponent_get_next_property(master.vevent, ICAL_RRULE_PROPERTY)) {
-        ruleOccurrences(icalproperty_get_rrule(p), dtstart, lower, upper, options_, candidates);
+      ExpansionRange range{clampedCivil(zone, lower), clampedCivil(zone, upper), std::nullopt};
+      for (const RecurrenceRule& rule : master.rules) {
+        range.until = untilInSeries(rule, start);
+        expandRecurrence(rule, start.wall, range, [&](const CivilTime& wall) {
+          candidates.push_back({wall, static_cast<Instant>(zone.toInstant(wall)), std::nullopt});
+          return true;
+        });
       }
-      for (icalproperty* p = icalcomponent_get_first_property(master.vevent, ICAL_RDATE_PROPERTY);
-           p != nullptr; p = icalcomponent_get_next_property(master.vevent, ICAL_RDATE_PROPERTY)) {
-        addRdate(p, zones, candidates);
-      }
-      for (icalproperty* p = icalcomponent_get_first_property(master.vevent, ICAL_EXDATE_PROPERTY);
-           p != nullptr; p = icalcomponent_get_next_property(master.vevent, ICAL_EXDATE_PROPERTY)) {
-        excluded.add(zones.resolve(p, icalproperty_get_exdate(p)));
+      for (const Rdate& rdate : master.rdates) {
+        Instant at = rdate.start.instant();
+        CivilTime wall = isDate ? dateOnly(rdate.start.wall)
+                                : zone.toCivil(static_cast<std::int64_t>(std::floor(at)));
+        if (isDate) at = static_cast<Instant>(zone.toInstant(wall));
+        std::optional<Instant> end;
+        if (rdate.end) end = std::max(at, rdate.end->instant());
+        if (rdate.seconds) end = at + static_cast<Instant>(*rdate.seconds);
+        candidates.push_back({wall, at, end});
       }
     }
     std::stable_sort(candidates.begin(), candidates.end(),
-                     [](const Candidate& a, const Candidate& b) {
-                       return a.startInstant < b.startInstant;
-                     });
-    std::shared_ptr<const VdirEventData> data;  // built once, for the first occurrence kept
+                     [](const Candidate& a, const Candidate& b) { return a.start < b.start; });
     std::optional<Instant> previous;
     for (const Candidate& candidate : candidates) {
-      if (previous && *previous == candidate.startInstant) continue;  // RDATE on a rule date
-      previous = candidate.startInstant;
-      if (excluded.contains(candidate.start, candidate.startInstant) ||
-          overridden.contains(candidate.start, candidate.startInstant)) {
+      if (previous && *previous == candidate.start) continue;  // an RDATE on a rule's date
+      previous = candidate.start;
+      OccurrenceKey key = isDate ? OccurrenceKey{true, dayNumber(candidate.wall)}
+                                 : OccurrenceKey{false, static_cast<std::int64_t>(std::floor(candidate.start))};
+      OccurrenceKey dateKey{true, dayNumber(candidate.wall)};
+      if (excluded.contains(key) || excluded.contains(dateKey) || overrides.contains(key) ||
+          overrides.contains(dateKey)) {
         continue;
       }
-      Instant end = candidate.end.value_or(endOf(candidate.start, candidate.startInstant, length));
-      if (!overlaps(candidate.startInstant, end, windowStart_, windowEnd_)) continue;
-      if (!data) data = eventData(master.vevent, zones, item_, recurs);
-      emit(data, candidate.startInstant, end,
-           recurs ? std::optional<Instant>(candidate.startInstant) : std::nullopt);
-    }
-  }
-
-  void addRdate(icalproperty* prop, ZoneResolver& zones, std::vector<Candidate>& candidates) {
-    icaldatetimeperiodtype value = icalproperty_get_rdate(prop);
-    if (!icaltime_is_null_time(value.period.start)) {
-      icaltimetype start = zones.resolve(prop, value.period.start);
-      Instant startInstant = toInstant(start);
-      Instant end = startInstant;
-      if (!icaltime_is_null_time(value.period.end)) {
-        end = std::max(startInstant, toInstant(zones.resolve(prop, value.period.end)));
-      } else if (!value.period.duration.is_neg) {
-        end = startInstant + icaldurationtype_as_int(value.period.duration);
+      const Range* range = nullptr;
+      for (const Range& r : ranges) {
+        if (r.from < candidate.start) range = &r;
       }
-      candidates.push_back({start, startInstant, end});
-    } else if (!icaltime_is_null_time(value.time)) {
-      icaltimetype start = zones.resolve(prop, value.time);
-      candidates.push_back({start, toInstant(start), std::nullopt});
+      std::optional<Instant> occurrenceDate =
+          recurs ? std::optional<Instant>(candidate.start) : std::nullopt;
+      if (range != nullptr) {
+        CivilTime wall = addSeconds(candidate.wall, range->shift);
+        Instant shifted = static_cast<Instant>(zone.toInstant(wall));
+        Instant end = endOf(zone, wall, shifted, isDate, range->length);
+        if (overlaps(shifted, end, windowStart_, windowEnd_)) {
+          emit(range->version->data, shifted, end, occurrenceDate);
+        }
+        continue;
+      }
+      Instant end = candidate.end.value_or(endOf(zone, candidate.wall, candidate.start, isDate, length));
+      if (!overlaps(candidate.start, end, windowStart_, windowEnd_)) continue;
+      emit(master.data, candidate.start, end, occurrenceDate);
     }
   }
 
-  void emitOverride(const Part& part, bool seriesRecurs) {
-    ZoneResolver& zones = *part.zones;
-    icalproperty* rid = icalcomponent_get_first_property(part.vevent, ICAL_RECURRENCEID_PROPERTY);
-    icaltimetype original = zones.resolve(rid, icalproperty_get_recurrenceid(rid));
+  // The wall time of an instant, kept inside the years the arithmetic handles.
+  static CivilTime clampedCivil(const TimeZone& zone, Instant instant) {
+    constexpr Instant kLimit = 253402300799.0;  // 9999-12-31T23:59:59Z
+    Instant clamped = std::clamp(instant, -62135596800.0, kLimit);
+    return zone.toCivil(static_cast<std::int64_t>(std::floor(clamped)));
+  }
+
+  // The start of the occurrence a RECURRENCE-ID names.
+  static Instant occurrenceInstant(const TimeValue& rid, bool seriesIsAllDay,
+                                   const TimeZone& seriesZone) {
+    if (seriesIsAllDay || rid.isDate) {
+      return static_cast<Instant>(seriesZone.toInstant(dateOnly(rid.wall)));
+    }
+    return rid.instant();
+  }
+
+  void addToSpan(const EventVersion& master, const Length& length, Instant startInstant,
+                 Instant widest) {
+    const TimeValue& start = *master.start;
+    bool floating = start.isFloating();
+    // Lengths in days are nominal: a DST change makes a day up to a few hours longer.
+    Instant slack = length.approximate() + widest + 3 * 3600;
+    Instant latest = startInstant + slack;
+    for (const RecurrenceRule& rule : master.rules) {
+      if (rule.until) {
+        Instant until;
+        if (rule.until->isUtc) {
+          until = static_cast<Instant>(civilSeconds(rule.until->time));
+        } else {
+          until = static_cast<Instant>(start.timeZone().toInstant(rule.until->time)) +
+                  (rule.until->isDate ? kDaySeconds : 0);
+          floating = floating || start.isFloating();
+        }
+        latest = std::max(latest, until + slack);
+      } else if (rule.count) {
+        latest = std::max(latest, lastCounted(rule, start) + slack);
+      } else {
+        latest = kInfinity;
+      }
+    }
+    if (master.hasRules && master.rules.empty()) latest = std::max(latest, startInstant + slack);
+    Instant earliest = startInstant - widest;
+    for (const Rdate& rdate : master.rdates) {
+      Instant at = rdate.start.instant();
+      earliest = std::min(earliest, at);
+      latest = std::max(latest, at + slack + (rdate.end ? std::max<Instant>(0, rdate.end->instant() - at) : 0) +
+                                    static_cast<Instant>(rdate.seconds.value_or(0)));
+      floating = floating || rdate.start.isFloating();
+    }
+    span_->add(earliest, latest, floating);
+  }
+
+  // The start of a counted rule's last occurrence; +infinity when finding it would cost more
+  // than a span is worth.
+  static Instant lastCounted(const RecurrenceRule& rule, const TimeValue& start) {
+    if (*rule.count > kSpanCountLimit) return kInfinity;
+    std::optional<CivilTime> last;
+    int visits = 0;
+    ExpansionRange range{start.wall, CivilTime{9999, 12, 31, 23, 59, 59}, untilInSeries(rule, start)};
+    bool finished = expandRecurrence(rule, start.wall, range, [&](const CivilTime& wall) {
+      last = wall;
+      return ++visits <= kSpanCountLimit;
+    });
+    if (!finished || visits > kSpanCountLimit || !last) return kInfinity;
+    return static_cast<Instant>(start.timeZone().toInstant(*last));
+  }
+
+  void emitOverride(const EventVersion& version, const EventVersion* master,
+                    const OccurrenceKey& key) {
     std::optional<Instant> occurrenceDate;
-    if (!icaltime_is_null_time(original)) occurrenceDate = toInstant(original);
-    icalproperty* dtstartProp = icalcomponent_get_first_property(part.vevent, ICAL_DTSTART_PROPERTY);
-    icaltimetype start = dtstartProp != nullptr
-                             ? zones.resolve(dtstartProp, icalproperty_get_dtstart(dtstartProp))
-                             : icaltime_null_time();
-    if (icaltime_is_null_time(start)) {
-      emit(eventData(part.vevent, zones, item_, seriesRecurs), std::nullopt, std::nullopt,
-           occurrenceDate);
+    bool seriesIsAllDay = master != nullptr && master->start && master->start->isDate;
+    if (master != nullptr && master->start) {
+      occurrenceDate =
+          occurrenceInstant(*version.recurrenceId, seriesIsAllDay, master->start->timeZone());
+    } else {
+      occurrenceDate = version.recurrenceId->instant();
+    }
+    (void)key;
+    if (!version.start) {
+      emit(version.data, std::nullopt, std::nullopt, occurrenceDate);
+      if (span_ != nullptr) span_->add(-kInfinity, kInfinity, false);
       return;
     }
-    Instant startInstant = toInstant(start);
-    Instant end = endOf(start, startInstant, lengthOf(part.vevent, start, zones));
-    if (!overlaps(startInstant, end, windowStart_, windowEnd_)) return;
-    emit(eventData(part.vevent, zones, item_, seriesRecurs), startInstant, end, occurrenceDate);
+    Instant start = version.start->instant();
+    Instant end = endOf(version.start->timeZone(), version.start->wall, start,
+                        version.start->isDate, lengthOf(version));
+    if (span_ != nullptr) span_->add(start, end, version.start->isFloating());
+    if (!overlaps(start, end, windowStart_, windowEnd_)) return;
+    emit(version.data, start, end, occurrenceDate);
   }
 
   void emit(std::shared_ptr<const VdirEventData> data, std::optional<Instant> start,
@@ -645,134 +876,159 @@ class Expander {
     out_.push_back(std::make_shared<VdirEvent>(std::move(data), start, end, occurrenceDate));
   }
 
-  const IcsItem& item_;
   Instant windowStart_;
   Instant windowEnd_;
-  const ExpansionOptions& options_;
   VdirEventList& out_;
+  SpanBuilder* span_;
 };
 
-void collectEvents(icalcomponent* vcalendar, ZoneResolver* zones, std::vector<Group>& groups,
-                   std::unordered_map<std::string, std::size_t>& byUid) {
-  for (icalcomponent* vevent = icalcomponent_get_first_component(vcalendar, ICAL_VEVENT_COMPONENT);
-       vevent != nullptr;
-       vevent = icalcomponent_get_next_component(vcalendar, ICAL_VEVENT_COMPONENT)) {
-    std::size_t index = groups.size();
-    if (const char* uid = icalcomponent_get_uid(vevent)) {
-      auto [it, added] = byUid.emplace(uid, groups.size());
-      index = it->second;
-      if (added) groups.emplace_back();
-    } else {
-      groups.emplace_back();
+// ---- Identity -----------------------------------------------------------------------------
+
+// The part of an event's identifier that follows the item's: the UID with "%" and a leading
+// "#" escaped, or "#" and a hash of the event's text for an event without UID.
+std::string identityKey(const std::optional<std::string>& uid, std::string_view componentText) {
+  if (!uid) {
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (char c : componentText) {
+      hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
     }
-    bool isOverride =
-        icalcomponent_get_first_property(vevent, ICAL_RECURRENCEID_PROPERTY) != nullptr;
-    (isOverride ? groups[index].overrides : groups[index].masters).push_back({vevent, zones});
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string key = "#";
+    for (int shift = 60; shift >= 0; shift -= 4) key.push_back(kHex[(hash >> shift) & 15]);
+    return key;
   }
+  std::string key;
+  for (std::size_t i = 0; i < uid->size(); ++i) {
+    char c = (*uid)[i];
+    if (c == '%') {
+      key.append("%25");
+    } else if (c == '#' && i == 0) {
+      key.append("%23");
+    } else {
+      key.push_back(c);
+    }
+  }
+  return key;
 }
 
-// Pairs each VTIMEZONE component with its text in the file, when the file's
-// "BEGIN:VTIMEZONE" lines and the parsed components agree in number (both are in file order);
-// otherwise pairs none.
-std::unordered_map<icalcomponent*, std::string_view> vtimezoneTexts(
-    const std::string& text, const std::vector<icalcomponent*>& vcalendars) {
-  std::unordered_map<icalcomponent*, std::string_view> pairs;
-  std::vector<icalcomponent*> components;
-  for (icalcomponent* vcalendar : vcalendars) {
-    for (icalcomponent* c = icalcomponent_get_first_component(vcalendar, ICAL_VTIMEZONE_COMPONENT);
-         c != nullptr; c = icalcomponent_get_next_component(vcalendar, ICAL_VTIMEZONE_COMPONENT)) {
-      components.push_back(c);
-    }
-  }
-  if (components.empty()) return pairs;
-  static constexpr std::string_view kBegin = "BEGIN:VTIMEZONE", kEnd = "END:VTIMEZONE";
-  std::vector<std::string_view> texts;
-  std::string_view all = text;
-  for (std::size_t at = all.find(kBegin); at != std::string_view::npos;
-       at = all.find(kBegin, at + kBegin.size())) {
-    if (at > 0 && all[at - 1] != '\n') continue;
-    std::size_t end = all.find(kEnd, at);
-    if (end == std::string_view::npos) return pairs;
-    texts.push_back(all.substr(at, end - at));
-  }
-  if (texts.size() != components.size()) return pairs;
-  for (std::size_t i = 0; i < texts.size(); ++i) pairs.emplace(components[i], texts[i]);
-  return pairs;
+void quietLibical() {
+  // A malformed item is the user's data, never a reason to abort the process or to write to
+  // standard error, which carries the helper's own failure line only.
+  static const bool done = [] {
+    icalerror_set_errors_are_fatal(0);
+    return true;
+  }();
+  (void)done;
+}
+
+bool isZoneIdentifierShape(std::string_view id) {
+  return !id.empty() && id.size() <= 64 && id.front() != '/' && id.find("..") == std::string_view::npos;
+}
+
+std::optional<std::string> systemZoneName(std::string_view id) {
+  if (!isZoneIdentifierShape(id)) return std::nullopt;
+  std::string name(id);
+  if (systemTimeZone(name) == nullptr) return std::nullopt;
+  return name;
 }
 
 }  // namespace
 
 std::optional<std::string> ianaZoneForTzid(std::string_view tzid) {
+  // TZIDs longer than any zone name with a producer's prefix are not looked up (nor kept).
+  static constexpr std::size_t kLongest = 256;
+  static constexpr std::size_t kEntries = 4096;
+  if (tzid.size() > kLongest) return std::nullopt;
   static std::mutex mutex;
-  static std::unordered_map<std::string, std::optional<std::string>> cache;
+  static auto* cache = new std::unordered_map<std::string, std::optional<std::string>>();
   std::string key(tzid);
-  std::lock_guard lock(mutex);
-  if (auto it = cache.find(key); it != cache.end()) return it->second;
-  std::optional<std::string> zone = validIanaZone(key);
-  if (!zone && key.starts_with("/")) {
-    // libical's and other producers' "/prefix/Region/City" forms.
-    for (std::size_t slash = key.find('/', 1); !zone && slash != std::string::npos;
-         slash = key.find('/', slash + 1)) {
-      zone = validIanaZone(key.substr(slash + 1));
+  {
+    std::lock_guard lock(mutex);
+    if (auto it = cache->find(key); it != cache->end()) return it->second;
+  }
+  std::string_view trimmed = tzid;
+  while (!trimmed.empty() && trimmed.front() == ' ') trimmed.remove_prefix(1);
+  while (!trimmed.empty() && trimmed.back() == ' ') trimmed.remove_suffix(1);
+  std::optional<std::string> zone = systemZoneName(trimmed);
+  if (!zone && trimmed.starts_with("/")) {
+    // "/prefix/Region/City" forms: a zone name has at most three segments, so only the last
+    // three suffixes are tried.
+    std::size_t slash = trimmed.size();
+    for (int segments = 0; segments < 3 && !zone; ++segments) {
+      slash = trimmed.rfind('/', slash - 1);
+      if (slash == std::string_view::npos || slash == 0) break;
+    }
+    for (std::size_t at = slash; !zone && at != std::string_view::npos && at + 1 < trimmed.size();
+         at = trimmed.find('/', at + 1)) {
+      zone = systemZoneName(trimmed.substr(at + 1));
     }
   }
   if (!zone) {
+    // Windows zone names map to zones through ICU's table (names only; the rules are the
+    // system's).
     icu::UnicodeString id;
     UErrorCode status = U_ZERO_ERROR;
-    icu::TimeZone::getIDForWindowsID(icu::UnicodeString::fromUTF8(key), nullptr, id, status);
+    icu::TimeZone::getIDForWindowsID(icu::UnicodeString::fromUTF8(std::string(trimmed)), nullptr,
+                                     id, status);
     if (U_SUCCESS(status) && !id.isBogus() && id.length() > 0) {
       std::string text;
       id.toUTF8String(text);
-      zone = std::move(text);
+      zone = systemZoneName(text);
     }
   }
-  cache.emplace(std::move(key), zone);
+  std::lock_guard lock(mutex);
+  if (cache->size() >= kEntries) cache->clear();
+  cache->emplace(std::move(key), zone);
   return zone;
 }
 
-bool appendIcsOccurrences(std::string_view view, const IcsItem& item, Instant start, Instant end,
+bool appendIcsOccurrences(std::string_view text, const IcsItem& item, Instant start, Instant end,
                           VdirEventList& out, ItemSpan* span) {
-  ExpansionOptions options;
-  std::string text(view);
-  // A malformed item is the user's data, never a reason to abort the process.
-  static const bool nonFatal = [] {
-    icalerror_set_errors_are_fatal(0);
-    return true;
-  }();
-  (void)nonFatal;
-  ComponentPtr root(icalparser_parse_string(text.c_str()));
-  if (!root) return false;
-  std::vector<std::unique_ptr<ZoneResolver>> resolvers;
+  quietLibical();
+  IcsOutline outline = outlineIcs(text);
+  if (!outline.isCalendar) return false;
+  FileZones zones(outline);
+
+  // Events grouped by UID in order of first appearance; an event without UID is its own.
+  struct Group {
+    std::optional<std::string> uid;
+    std::vector<std::size_t> components;
+  };
   std::vector<Group> groups;
   std::unordered_map<std::string, std::size_t> byUid;
-  std::vector<icalcomponent*> vcalendars;
-  switch (icalcomponent_isa(root.get())) {
-    case ICAL_VCALENDAR_COMPONENT:
-      vcalendars.push_back(root.get());
-      break;
-    case ICAL_XROOT_COMPONENT:  // several VCALENDARs in one file
-      for (icalcomponent* vcalendar =
-               icalcomponent_get_first_component(root.get(), ICAL_VCALENDAR_COMPONENT);
-           vcalendar != nullptr;
-           vcalendar = icalcomponent_get_next_component(root.get(), ICAL_VCALENDAR_COMPONENT)) {
-        vcalendars.push_back(vcalendar);
+  for (std::size_t i = 0; i < outline.components.size(); ++i) {
+    const ComponentText& component = outline.components[i];
+    // An unreadable event still counts as an identity, so that the others keep theirs.
+    if (component.kind != "VEVENT") continue;
+    std::optional<std::string> uid = firstProperty(component.text, "UID");
+    if (uid) {
+      uid = unescapeText(*uid);
+      auto [it, added] = byUid.emplace(*uid, groups.size());
+      if (!added) {
+        groups[it->second].components.push_back(i);
+        continue;
       }
-      break;
-    default:
-      return false;
+    }
+    groups.push_back({std::move(uid), {i}});
   }
-  std::unordered_map<icalcomponent*, std::string_view> rawTexts = vtimezoneTexts(text, vcalendars);
-  for (icalcomponent* vcalendar : vcalendars) {
-    resolvers.push_back(std::make_unique<ZoneResolver>(vcalendar, &rawTexts));
-    collectEvents(vcalendar, resolvers.back().get(), groups, byUid);
+
+  SpanBuilder spanBuilder;
+  GroupExpander expander(start, end, out, span != nullptr ? &spanBuilder : nullptr);
+  for (const Group& group : groups) {
+    std::string identifier = item.itemIdentifier;
+    if (groups.size() > 1) {
+      identifier += "/" + identityKey(group.uid, outline.components[group.components[0]].text);
+    }
+    std::vector<EventVersion> versions;
+    for (std::size_t index : group.components) {
+      if (!outline.components[index].readable) continue;
+      if (auto version = readVersion(outline.components[index].text, index, item, identifier, zones)) {
+        versions.push_back(std::move(*version));
+      }
+    }
+    expander.expand(versions);
   }
-  if (span != nullptr) {
-    // Not computed yet: the whole line, which is never too narrow.
-    span->earliest = -std::numeric_limits<Instant>::infinity();
-    span->latest = std::numeric_limits<Instant>::infinity();
-  }
-  Expander expander(item, start, end, options, out);
-  for (const Group& group : groups) expander.expand(group);
+  if (span != nullptr) *span = ItemSpan{spanBuilder.earliest, spanBuilder.latest};
   return true;
 }
 
@@ -786,3 +1042,4 @@ bool occursBefore(const VdirEvent& a, const VdirEvent& b) {
 }
 
 }  // namespace vandrelis::store
+

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -97,10 +98,16 @@ struct PosixDate {
   }
 };
 
+std::uint64_t nextRuleId() {
+  static std::atomic<std::uint64_t> last{0};
+  return ++last;
+}
+
 struct PosixRule {
   std::int32_t standard = 0;  // offsets east of UTC, unlike the string's sign
   std::optional<std::int32_t> daylight;
   PosixDate start, end;  // of daylight time
+  std::uint64_t id = nextRuleId();  // names the rule in the per-thread cache of its changes
 };
 
 class PosixParser {
@@ -211,6 +218,7 @@ class PosixParser {
 struct PosixYears {
   std::array<Transition, 6> changes;
 
+  PosixYears() = default;
   PosixYears(const PosixRule& rule, std::int64_t year) {
     std::int32_t dst = *rule.daylight;
     std::size_t n = 0;
@@ -224,10 +232,25 @@ struct PosixYears {
   }
 };
 
+// Conversions come in runs within a year, so each thread keeps the changes it computed last.
+const PosixYears& changesAround(const PosixRule& rule, std::int64_t year) {
+  thread_local struct {
+    std::uint64_t rule = 0;
+    std::int64_t year = 0;
+    PosixYears years;
+  } last;
+  if (last.rule != rule.id || last.year != year) {
+    last.years = PosixYears(rule, year);
+    last.rule = rule.id;
+    last.year = year;
+  }
+  return last.years;
+}
+
 std::int32_t posixOffsetAt(const PosixRule& rule, std::int64_t utc) {
   if (!rule.daylight) return rule.standard;
   utc = clampInstant(utc);
-  PosixYears years(rule, yearOfSeconds(utc));
+  const PosixYears& years = changesAround(rule, yearOfSeconds(utc));
   std::int32_t offset = years.changes.front().before;
   for (const Transition& t : years.changes) {
     if (t.at > utc) break;
@@ -239,7 +262,7 @@ std::int32_t posixOffsetAt(const PosixRule& rule, std::int64_t utc) {
 std::int64_t posixToInstant(const PosixRule& rule, const CivilTime& wall) {
   std::int64_t w = civilSeconds(wall);
   if (!rule.daylight) return w - rule.standard;
-  PosixYears years(rule, wall.year);
+  const PosixYears& years = changesAround(rule, wall.year);
   std::int32_t offset = years.changes.front().before;
   for (const Transition& t : years.changes) {
     if (wallKey(t) > w) break;
@@ -434,32 +457,44 @@ bool isSafeZoneId(std::string_view id) {
   return id.find('\0') == std::string_view::npos;
 }
 
-std::string zoneDirectory() {
+const char* zoneDirectory() {
   const char* dir = std::getenv("TZDIR");
   return dir && *dir ? dir : "/usr/share/zoneinfo";
 }
+
+struct StringHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
 
 }  // namespace
 
 std::shared_ptr<const TimeZone> systemTimeZone(std::string_view ianaId) {
   if (!isSafeZoneId(ianaId)) return nullptr;
-  std::string path = zoneDirectory() + "/" + std::string(ianaId);
-  // Only files of the database are cached, so the cache is as bounded as the database; names
-  // that are no zone are remembered up to a limit, beyond which they are looked up again.
+  // Zones and names that are no zone are each remembered up to a limit (far above the size of
+  // the database, but a case-insensitive file system answers to endless spellings of a name),
+  // beyond which they are read again. A lookup of a cached name allocates nothing.
   static std::mutex mutex;
-  static std::unordered_map<std::string, std::shared_ptr<const TimeZone>> zones;
-  static std::size_t misses = 0;
-  constexpr std::size_t kMaxMisses = 4096;
+  static std::string directory;  // the one the cached zones came from
+  static std::unordered_map<std::string, std::shared_ptr<const TimeZone>, StringHash,
+                            std::equal_to<>>
+      zones;
+  static std::size_t known = 0, unknown = 0;
+  constexpr std::size_t kMaxEach = 4096;
+  const char* dir = zoneDirectory();
   {
     std::lock_guard lock(mutex);
-    if (auto it = zones.find(path); it != zones.end()) return it->second;
+    if (directory != dir) {
+      zones.clear();
+      known = unknown = 0;
+      directory = dir;
+    }
+    if (auto it = zones.find(ianaId); it != zones.end()) return it->second;
   }
-  std::shared_ptr<const TimeZone> zone = readTzifFile(path);
+  std::shared_ptr<const TimeZone> zone = readTzifFile(std::string(dir) + "/" + std::string(ianaId));
   std::lock_guard lock(mutex);
-  if (zone || misses < kMaxMisses) {
-    misses += zone ? 0 : 1;
-    zones.emplace(path, zone);
-  }
+  std::size_t& count = zone ? known : unknown;
+  if (directory == dir && count < kMaxEach && zones.emplace(ianaId, zone).second) ++count;
   return zone;
 }
 
@@ -503,6 +538,238 @@ std::shared_ptr<const TimeZone> localTimeZone() {
     lastValue = value ? std::optional<std::string>(value) : std::nullopt;
   }
   return zone;
+}
+
+
+// ---- Zones that a calendar file defines -------------------------------------------------------
+
+namespace {
+
+constexpr int kBlockYears = 4;
+constexpr std::size_t kCachedBlocks = 8;
+// Real zones change offset a few times a year at most. An observance that changes it more
+// often than this is ignored, and the observances of one zone together are held to the
+// second bound, so that a hostile definition costs little per query.
+constexpr std::int64_t kMaxOnsetsPerObservanceYear = 400;
+constexpr std::int64_t kMaxOnsetsPerZoneYear = 512;
+constexpr std::size_t kMaxObservances = 4096;
+
+std::int64_t startOfYear(std::int64_t year) { return daysFromCivil(year, 1, 1) * 86400; }
+
+class DefinedZone final : public TimeZone {
+ public:
+  struct Observance {
+    CivilTime start;
+    std::int64_t onset = 0;  // DTSTART as an instant
+    std::int32_t from = 0, to = 0;
+    std::optional<RecurrenceRule> rule;
+    std::optional<CivilTime> until;  // the rule's last wall time in this observance's offset
+    std::int64_t untilInstant = INT64_MAX;
+    std::vector<std::int64_t> rdates;  // instants, ascending
+  };
+
+  explicit DefinedZone(std::vector<Observance> observances) : observances_(std::move(observances)) {
+    std::stable_sort(observances_.begin(), observances_.end(),
+                     [](const Observance& a, const Observance& b) { return a.onset < b.onset; });
+  }
+
+  std::int32_t offsetAt(std::int64_t utcSeconds) const override {
+    utcSeconds = clampInstant(utcSeconds);
+    std::shared_ptr<const Block> block = blockFor(yearOfSeconds(utcSeconds));
+    auto it = std::upper_bound(block->at.begin(), block->at.end(), utcSeconds);
+    if (it == block->at.begin()) return block->initial;
+    return block->after[static_cast<std::size_t>(it - block->at.begin() - 1)];
+  }
+
+  std::int64_t toInstant(const CivilTime& wall) const override {
+    std::int64_t w = civilSeconds(wall);
+    std::shared_ptr<const Block> block = blockFor(wall.year);
+    auto it = std::upper_bound(block->keys.begin(), block->keys.end(), w);
+    if (it == block->keys.begin()) return w - block->initial;
+    return w - block->after[static_cast<std::size_t>(it - block->keys.begin() - 1)];
+  }
+
+  std::uint64_t occurrencesVisited() const {
+    std::lock_guard lock(mutex_);
+    return visited_;
+  }
+
+ private:
+  // The transitions of a few years, with two days' margin either side so that every wall time
+  // of those years finds its offset here.
+  struct Block {
+    std::int64_t index = 0;
+    std::int32_t initial = 0;
+    std::vector<std::int64_t> at, keys;
+    std::vector<std::int32_t> after;
+  };
+
+  std::shared_ptr<const Block> blockFor(std::int64_t year) const {
+    std::int64_t index = floorDiv(year, kBlockYears);
+    std::lock_guard lock(mutex_);
+    for (std::size_t i = 0; i < blocks_.size(); ++i) {
+      if (blocks_[i]->index == index) {
+        std::rotate(blocks_.begin(), blocks_.begin() + static_cast<std::ptrdiff_t>(i),
+                    blocks_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+        return blocks_.front();
+      }
+    }
+    auto block = std::make_shared<const Block>(compute(index));
+    if (blocks_.size() == kCachedBlocks) blocks_.pop_back();
+    blocks_.insert(blocks_.begin(), block);
+    return block;
+  }
+
+  // Calls add for each onset of the observance's rule in [from, to), ascending; false when the
+  // rule gives more than `limit` of them there (it is then taken as giving none).
+  template <typename Add>
+  bool ruleOnsets(const Observance& o, std::int64_t from, std::int64_t to, std::int64_t limit,
+                  Add add) const {
+    if (!o.rule || from >= to || from > o.untilInstant) return true;
+    ExpansionRange range{civilFromSeconds(from + o.from), civilFromSeconds(to + o.from), o.until};
+    std::int64_t count = 0;
+    bool within = true;
+    expandRecurrence(*o.rule, o.start, range, [&](const CivilTime& local) {
+      ++visited_;
+      if (++count > limit) return within = false;
+      add(civilSeconds(local) - o.from);
+      return true;
+    });
+    return within;
+  }
+
+  static std::int64_t yearsIn(std::int64_t from, std::int64_t to) {
+    return std::max<std::int64_t>(1, (to - from) / (365 * 86400) + 1);
+  }
+
+  // The last onset of an observance before an instant, when it is later than `floor`.
+  std::optional<std::int64_t> lastOnsetBefore(const Observance& o, std::int64_t before,
+                                              std::int64_t floor) const {
+    std::optional<std::int64_t> best;
+    auto consider = [&](std::int64_t t) {
+      if (t < before && t > floor && (!best || t > *best)) best = t;
+    };
+    consider(o.onset);
+    auto rdate = std::lower_bound(o.rdates.begin(), o.rdates.end(), before);
+    if (rdate != o.rdates.begin()) consider(*(rdate - 1));
+    if (!o.rule) return best;
+    // Backwards in widening windows, never further than the best onset found so far.
+    std::int64_t high = std::min(before, o.untilInstant == INT64_MAX ? before : o.untilInstant + 1);
+    std::int64_t lowest = std::max({o.onset, floor, best.value_or(INT64_MIN)});
+    for (std::int64_t span = 366 * 86400; high > lowest; span *= 4) {
+      std::int64_t low = std::max(lowest, high - span);
+      std::optional<std::int64_t> last;
+      bool within = ruleOnsets(o, low, high, kMaxOnsetsPerObservanceYear * yearsIn(low, high),
+                               [&](std::int64_t t) { last = t; });
+      if (!within) break;
+      if (last) {
+        consider(*last);
+        break;
+      }
+      high = low;
+    }
+    return best;
+  }
+
+  Block compute(std::int64_t index) const {
+    const std::int64_t from = startOfYear(index * kBlockYears) - 2 * 86400;
+    const std::int64_t to = startOfYear((index + 1) * kBlockYears) + 2 * 86400;
+    const std::int64_t zoneLimit = kMaxOnsetsPerZoneYear * (kBlockYears + 1);
+    const std::int64_t observanceLimit = kMaxOnsetsPerObservanceYear * (kBlockYears + 1);
+
+    // Before the first observance, the zone keeps that observance's offsetFrom.
+    Block block;
+    block.index = index;
+    block.initial = observances_.front().from;
+    std::int64_t latest = INT64_MIN;
+    std::vector<Transition> changes;  // `before` holds the observance's position here
+    for (std::size_t i = 0; i < observances_.size(); ++i) {
+      const Observance& o = observances_[i];
+      if (o.onset >= to) break;  // sorted: none of the rest is in force yet
+      if (std::optional<std::int64_t> last = lastOnsetBefore(o, from, latest)) {
+        latest = *last;
+        block.initial = o.to;
+      }
+      std::vector<Transition> mine;
+      auto add = [&](std::int64_t t) {
+        if (t >= from && t < to) mine.push_back({t, static_cast<std::int32_t>(i), o.to});
+      };
+      add(o.onset);
+      for (auto r = std::lower_bound(o.rdates.begin(), o.rdates.end(), from);
+           r != o.rdates.end() && *r < to; ++r) {
+        add(*r);
+      }
+      if (!ruleOnsets(o, from, to, observanceLimit, add)) continue;
+      if (static_cast<std::int64_t>(changes.size() + mine.size()) > zoneLimit) continue;
+      changes.insert(changes.end(), mine.begin(), mine.end());
+    }
+    // Of two onsets at one instant, the observance that started later wins (of two that
+    // started together, the one written later).
+    std::sort(changes.begin(), changes.end(), [](const Transition& a, const Transition& b) {
+      return a.at != b.at ? a.at < b.at : a.before < b.before;
+    });
+    std::int32_t offset = block.initial;
+    std::int64_t key = INT64_MIN;
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+      if (i + 1 < changes.size() && changes[i + 1].at == changes[i].at) continue;
+      Transition t{changes[i].at, offset, changes[i].after};
+      key = std::max(key, wallKey(t));
+      block.at.push_back(t.at);
+      block.keys.push_back(key);
+      block.after.push_back(t.after);
+      offset = t.after;
+    }
+    return block;
+  }
+
+  std::vector<Observance> observances_;
+  mutable std::mutex mutex_;
+  mutable std::vector<std::shared_ptr<const Block>> blocks_;  // most recently used first
+  mutable std::uint64_t visited_ = 0;
+};
+
+bool plausibleOffset(std::int32_t offset) { return offset > -kMaxOffset && offset < kMaxOffset; }
+
+}  // namespace
+
+std::shared_ptr<const TimeZone> definedTimeZone(std::vector<ZoneObservance> observances) {
+  std::vector<DefinedZone::Observance> kept;
+  for (ZoneObservance& in : observances) {
+    if (kept.size() == kMaxObservances) break;
+    if (!isValidCivil(in.start) || !plausibleOffset(in.offsetFrom) ||
+        !plausibleOffset(in.offsetTo)) {
+      continue;
+    }
+    DefinedZone::Observance o;
+    o.start = in.start;
+    o.onset = civilSeconds(in.start) - in.offsetFrom;
+    o.from = in.offsetFrom;
+    o.to = in.offsetTo;
+    if (in.rule && in.rule->until) {
+      const RecurrenceRule::Until& until = *in.rule->until;
+      CivilTime last = until.time;
+      if (until.isDate) {
+        last.hour = 23, last.minute = 59, last.second = 59;
+      } else if (until.isUtc) {
+        last = civilFromSeconds(civilSeconds(until.time) + in.offsetFrom);
+      }
+      o.until = last;
+      o.untilInstant = civilSeconds(last) - in.offsetFrom;
+    }
+    o.rule = std::move(in.rule);
+    for (const CivilTime& rdate : in.rdates) {
+      if (isValidCivil(rdate)) o.rdates.push_back(civilSeconds(rdate) - in.offsetFrom);
+    }
+    std::sort(o.rdates.begin(), o.rdates.end());
+    kept.push_back(std::move(o));
+  }
+  if (kept.empty()) return nullptr;
+  return std::make_shared<DefinedZone>(std::move(kept));
+}
+
+std::uint64_t definedZoneOccurrencesVisited(const TimeZone& zone) {
+  const auto* defined = dynamic_cast<const DefinedZone*>(&zone);
+  return defined ? defined->occurrencesVisited() : 0;
 }
 
 }  // namespace vandrelis::store

@@ -34,7 +34,7 @@ class TimeZone {
 std::shared_ptr<const TimeZone> systemTimeZone(std::string_view ianaId);
 // The process's own zone: TZ as the C library reads it (a zone name, ":name", a path, or a
 // POSIX rule string such as "CET-1CEST,M3.5.0,M10.5.0/3"), else /etc/localtime, else UTC.
-// Read once per process.
+// Read once per value of TZ: a process that changes TZ gets the new zone.
 std::shared_ptr<const TimeZone> localTimeZone();
 std::shared_ptr<const TimeZone> utcTimeZone();
 
@@ -51,5 +51,8 @@ struct ZoneObservance {
 // about, a bounded number of years at a time; before its first observance the zone keeps that
 // observance's offsetFrom. Null when the observances give no offset at all.
 std::shared_ptr<const TimeZone> definedTimeZone(std::vector<ZoneObservance> observances);
+// The recurrence occurrences a defined zone has visited so far while computing its transitions
+// (0 for any other zone): the measure of what a definition costs.
+std::uint64_t definedZoneOccurrencesVisited(const TimeZone& zone);
 
 }  // namespace vandrelis::store

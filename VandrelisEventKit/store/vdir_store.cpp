@@ -3,12 +3,14 @@
 #include "store/vdir_store.h"
 
 #include <errno.h>
+#include <pwd.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 #include "store/ics_events.h"
 #include "store/notification_center.h"
@@ -36,6 +38,22 @@ int makeDirectories(const std::filesystem::path& path) {
 // memory.
 constexpr std::size_t kItemLimit = 64 * 1024 * 1024;
 
+// $HOME, else the user database's home: never a relative root, which would put calendars
+// wherever the helper happens to be started.
+std::filesystem::path homeDirectory() {
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] == '/') return home;
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+      found != nullptr && found->pw_dir != nullptr && found->pw_dir[0] == '/') {
+    return found->pw_dir;
+  }
+  return "/";
+}
+
 }  // namespace
 
 VdirStore::VdirStore(std::filesystem::path root) : root_(std::move(root)) {}
@@ -45,11 +63,10 @@ VdirStore::~VdirStore() = default;
 std::filesystem::path VdirStore::defaultRoot() {
   std::filesystem::path dataHome;
   const char* xdg = std::getenv("XDG_DATA_HOME");
-  if (xdg != nullptr && *xdg != '\0') {
+  if (xdg != nullptr && xdg[0] == '/') {
     dataHome = xdg;
   } else {
-    const char* home = std::getenv("HOME");
-    dataHome = std::filesystem::path(home != nullptr ? home : "") / ".local" / "share";
+    dataHome = homeDirectory() / ".local" / "share";
   }
   return dataHome / "vandrelis" / "calendars";
 }
@@ -108,7 +125,8 @@ EventList VdirStore::eventsMatching(Instant start, Instant end,
     for (const std::string& name : listItems(directory)) {
       std::optional<std::string> text = readRegularFile(directory / name, kItemLimit);
       if (!text) continue;
-      item.itemIdentifier = vdirCalendar->identifier() + "/" + name.substr(0, name.size() - 4);
+      item.itemIdentifier =
+          vdirCalendar->identifier() + "/" + identifierName(name.substr(0, name.size() - 4));
       appendIcsOccurrences(*text, item, start, end, found);
     }
   }

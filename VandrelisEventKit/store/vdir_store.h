@@ -17,8 +17,9 @@ class VdirStore : public CalendarStore {
   explicit VdirStore(std::filesystem::path root);
   ~VdirStore() override;
 
-  // $XDG_DATA_HOME/vandrelis/calendars, with $HOME/.local/share when XDG_DATA_HOME is unset
-  // or empty.
+  // $XDG_DATA_HOME/vandrelis/calendars, with ~/.local/share when XDG_DATA_HOME is unset or
+  // not an absolute path; ~ is $HOME, or the user database's home when HOME is unset or
+  // relative.
   static std::filesystem::path defaultRoot();
 
   const std::filesystem::path& root() const { return root_; }

@@ -11,6 +11,8 @@
 #include <array>
 #include <cerrno>
 
+#include "text.h"
+
 namespace vandrelis::store {
 namespace {
 
@@ -106,6 +108,38 @@ std::shared_ptr<const VdirSource> readSource(const std::filesystem::path& direct
 
 }  // namespace
 
+std::string identifierName(std::string_view name) {
+  bool plain = name.find('\\') == std::string_view::npos;
+  for (std::size_t i = 0; plain && i < name.size();) {
+    std::size_t bad = 0;
+    std::size_t length = utf8SequenceLength(name.substr(i), &bad);
+    plain = length > 0;
+    i += length;
+  }
+  if (plain) return std::string(name);
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (std::size_t i = 0; i < name.size();) {
+    if (name[i] == '\\') {
+      out.append("\\\\");
+      ++i;
+      continue;
+    }
+    std::size_t bad = 0;
+    std::size_t length = utf8SequenceLength(name.substr(i), &bad);
+    if (length > 0) {
+      out.append(name.substr(i, length));
+      i += length;
+      continue;
+    }
+    auto byte = static_cast<unsigned char>(name[i]);
+    out.append("\\x").push_back(kHex[byte >> 4]);
+    out.push_back(kHex[byte & 15]);
+    ++i;
+  }
+  return out;
+}
+
 bool VdirSource::isOwnAddress(std::string_view address) const {
   std::string key = lowerAscii(address);
   return std::find(addresses_.begin(), addresses_.end(), key) != addresses_.end();
@@ -197,7 +231,7 @@ VdirTree readVdirTree(const std::filesystem::path& root) {
       }
       bool writable = !readOnlySource && ::access(directory.c_str(), W_OK) == 0;
       tree.calendars.push_back(std::make_shared<VdirCalendar>(
-          sourceName + "/" + calendarName, titleOr(directory, calendarName), std::move(color),
+          identifierName(sourceName) + "/" + identifierName(calendarName), titleOr(directory, calendarName), std::move(color),
           source, writable, std::move(directory)));
     }
   }

@@ -68,6 +68,12 @@ struct VdirTree {
   std::optional<std::string> defaultCalendarIdentifier;         // as the root's file names it
 };
 
+// A directory or file name as identifiers show it: unchanged when it is valid UTF-8 without a
+// backslash; otherwise each backslash is written "\\" and each byte that is not part of a
+// valid UTF-8 sequence "\xHH" (upper-case hex), so distinct names give distinct identifiers
+// and the name can be recovered from its identifier.
+std::string identifierName(std::string_view name);
+
 // Reads the tree's metadata; a missing or unreadable root or directory gives no entries.
 VdirTree readVdirTree(const std::filesystem::path& root);
 

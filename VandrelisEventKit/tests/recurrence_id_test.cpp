@@ -2,7 +2,12 @@
 // process's time zone.
 #include "recurrence_id.h"
 
+#include <time.h>
+
 #include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
 #include <limits>
 
 #include <gtest/gtest.h>
@@ -118,6 +123,44 @@ TEST(RecurrenceId, DayUsesAsciiDigitsAndGregorianYearsWhateverTheLocale) {
   EXPECT_EQ(recurrenceId(event), "single");
   event.occurrence = std::numeric_limits<double>::quiet_NaN();
   EXPECT_EQ(recurrenceId(event), "single");
+}
+
+// Zones whose rules changed after 2022 and a rule string: the day must be the one the C library
+// gives from the same system data, for a monthly all-day series over two years.
+TEST(RecurrenceId, DayComesFromTheSystemZoneData) {
+  if (!std::filesystem::exists("/usr/share/zoneinfo/America/Nuuk")) {
+    if (std::getenv("CI")) FAIL() << "tzdata is not installed";
+    GTEST_SKIP() << "tzdata is not installed";
+  }
+  struct Case {
+    const char* tz;
+    std::optional<std::string> eventZone;
+  } const kCases[] = {{"Africa/Cairo", "Africa/Cairo"},
+                      {"America/Nuuk", "America/Nuuk"},
+                      {"America/Asuncion", "America/Asuncion"},
+                      {"CET-1CEST,M3.5.0,M10.5.0/3", std::nullopt}};
+  for (const Case& c : kCases) {
+    DefaultZone zone(c.tz);
+    for (int month = 0; month < 24; ++month) {
+      struct tm midnight {};
+      midnight.tm_year = 124 + month / 12;
+      midnight.tm_mon = month % 12;
+      midnight.tm_mday = 1;
+      midnight.tm_isdst = -1;
+      const time_t start = mktime(&midnight);
+      // The start of the day, and its last second.
+      for (time_t instant : {start, start + 86399}) {
+        struct tm local {};
+        localtime_r(&instant, &local);
+        char expected[32];
+        std::strftime(expected, sizeof expected, "date:%Y-%m-%d", &local);
+        MemoryEvent event = timed(static_cast<store::Instant>(instant));
+        event.allDay = true;
+        event.zone = c.eventZone;
+        EXPECT_EQ(recurrenceId(event), expected) << c.tz;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -200,5 +200,89 @@ TEST(TimeZone, ReadsOnlyTzifFilesBelowTheDatabase) {
   EXPECT_EQ(utcTimeZone()->toInstant(wall(2024, 7, 1, 0, 0)), 1719792000);
 }
 
+RecurrenceRule yearly(int month, WeekdayNum day) {
+  RecurrenceRule rule;
+  rule.frequency = Frequency::yearly;
+  rule.byMonth = {month};
+  rule.byDay = {day};
+  return rule;
+}
+
+ZoneObservance observance(CivilTime start, int fromHours, int toHours,
+                           std::optional<RecurrenceRule> rule) {
+  return {start, fromHours * 3600, toHours * 3600, std::move(rule), {}};
+}
+
+// Europe/Berlin as calendar programs write it: last Sunday of March and of October.
+std::vector<ZoneObservance> berlinDefinition() {
+  return {observance(wall(1996, 10, 27, 3, 0), 2, 1, yearly(10, {-1, 6})),
+          observance(wall(1981, 3, 29, 2, 0), 1, 2, yearly(3, {-1, 6}))};
+}
+
+TEST(DefinedTimeZone, FollowsItsRulesAsTheSystemZoneDoes) {
+  REQUIRE_ZONE_DATA();
+  std::shared_ptr<const TimeZone> defined = definedTimeZone(berlinDefinition());
+  std::shared_ptr<const TimeZone> system = systemTimeZone("Europe/Berlin");
+  ASSERT_TRUE(defined && system);
+  const std::int64_t from = 852076800, to = 2145916800;  // 1997 .. 2038
+  // Forwards, then with strides that leave and re-enter the cached years.
+  for (std::int64_t stride : {std::int64_t{86400 + 421}, std::int64_t{-(86400 * 397 + 13)}}) {
+    std::int64_t t = stride > 0 ? from : to - 1;
+    for (; t >= from && t < to; t += stride) {
+      for (std::int64_t near : {t, t - t % 3600, t - t % 3600 - 1}) {
+        ASSERT_EQ(defined->offsetAt(near), system->offsetAt(near)) << show(near);
+        CivilTime wall = system->toCivil(near);
+        wall.minute = 30;  // lands in every gap and fold
+        ASSERT_EQ(defined->toInstant(wall), system->toInstant(wall)) << show(near);
+      }
+    }
+  }
+  // Before its first observance the zone keeps that observance's offsetFrom.
+  EXPECT_EQ(defined->offsetAt(315532800), 3600);  // 1980
+  EXPECT_EQ(defined->toInstant(wall(1900, 7, 1, 0, 0)), -2193354000);
+  EXPECT_EQ(definedTimeZone({}), nullptr);
+}
+
+TEST(DefinedTimeZone, HostileDefinitionsCostLittlePerQuery) {
+  REQUIRE_ZONE_DATA();
+  RecurrenceRule minutely;
+  minutely.frequency = Frequency::minutely;
+  std::vector<ZoneObservance> everyMinute = berlinDefinition();
+  everyMinute.push_back(observance(wall(1970, 1, 1, 0, 0), 2, 5, minutely));
+
+  std::vector<ZoneObservance> crowded;  // 2,000 yearly rules from 1600
+  for (int i = 0; i < 2000; ++i) {
+    RecurrenceRule rule;
+    rule.frequency = Frequency::yearly;
+    crowded.push_back(observance(wall(1600 + i % 400, 1 + i % 12, 1 + i % 28, 2, 0),
+                                 1 + i % 2, 2 - i % 2, rule));
+  }
+
+  std::shared_ptr<const TimeZone> berlin = systemTimeZone("Europe/Berlin");
+  struct Case {
+    const char* name;
+    std::vector<ZoneObservance> observances;
+    std::uint64_t maxVisited;  // over all queries below
+    std::shared_ptr<const TimeZone> sameAs;  // when the hostile part is ignored whole
+  } const kCases[] = {{"minutely", everyMinute, 4000, berlin}, {"crowded", crowded, 2000 * 5, {}}};
+  for (const Case& c : kCases) {
+    std::shared_ptr<const TimeZone> zone = definedTimeZone(c.observances);
+    ASSERT_TRUE(zone);
+    EXPECT_EQ(definedZoneOccurrencesVisited(*zone), 0u) << c.name << ": built without expanding";
+    for (int day = 0; day < 4 * 365; day += 5) {  // 2024 .. 2027: one span of cached years
+      std::int64_t t = 1704067200 + day * 86400;
+      std::int32_t offset = zone->offsetAt(t);
+      if (c.sameAs) {
+        EXPECT_EQ(offset, c.sameAs->offsetAt(t)) << c.name << show(t);
+      } else {
+        EXPECT_TRUE(offset == 3600 || offset == 7200) << c.name << show(t);
+      }
+      zone->toInstant(zone->toCivil(t));
+    }
+    EXPECT_LE(definedZoneOccurrencesVisited(*zone), c.maxVisited) << c.name;
+    EXPECT_GT(definedZoneOccurrencesVisited(*zone), 0u) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace vandrelis::store

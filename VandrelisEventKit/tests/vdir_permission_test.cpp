@@ -2,6 +2,7 @@
 // creates the missing root.
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -86,6 +87,14 @@ TEST(VdirPermission, DefaultRootFollowsXdgDataHome) {
   EXPECT_EQ(VdirStore::defaultRoot(), "/home/u/.local/share/vandrelis/calendars");
   ::unsetenv("XDG_DATA_HOME");
   EXPECT_EQ(VdirStore::defaultRoot(), "/home/u/.local/share/vandrelis/calendars");
+  // Never a relative root: a relative XDG_DATA_HOME is ignored, and without HOME the home
+  // comes from the user database.
+  ::setenv("XDG_DATA_HOME", "rel/data", 1);
+  ::unsetenv("HOME");
+  struct passwd* user = ::getpwuid(::getuid());
+  ASSERT_NE(user, nullptr);
+  EXPECT_EQ(VdirStore::defaultRoot(),
+            std::filesystem::path(user->pw_dir) / ".local/share/vandrelis/calendars");
   savedXdg ? ::setenv("XDG_DATA_HOME", xdg.c_str(), 1) : ::unsetenv("XDG_DATA_HOME");
   savedHome ? ::setenv("HOME", homeValue.c_str(), 1) : ::unsetenv("HOME");
 }

@@ -270,6 +270,29 @@ TEST(VdirStore, SampleTreeInTheRepository) {
   EXPECT_EQ(cancelled, 1);
 }
 
+TEST(VdirStore, NamesThatAreNotUtf8GiveDistinctIdentifiersThatSelectWhatTheyName) {
+  TempDir dir;
+  std::filesystem::path root = std::filesystem::path(dir.path()) / "calendars";
+  writeFile(root / "src" / "caf\xe9" / "a\xff.ics", event("e", "20240501T100000Z", "20240501T110000Z"));
+  writeFile(root / "src" / "caf\xe8" / "b.ics", event("f", "20240502T100000Z", "20240502T110000Z"));
+  writeFile(root / "src" / "back\\slash" / "c.ics", event("g", "20240503T100000Z", "20240503T110000Z"));
+  writeFile(root / "src" / "caf\xc3\xa9" / "d.ics", event("h", "20240504T100000Z", "20240504T110000Z"));
+  VdirStore store(root);
+  CalendarList calendars = store.calendarsForEvents();
+  ASSERT_EQ(identifiers(calendars),
+            (std::vector<std::string>{"src/back\\\\slash", "src/caf\xc3\xa9", "src/caf\\xE8",
+                                      "src/caf\\xE9"}));
+  std::vector<std::string> items;
+  for (const auto& calendar : calendars) {
+    EventList events = store.eventsMatching(at("2024-05-01T00:00:00Z"), at("2024-06-01T00:00:00Z"),
+                                            {calendar});
+    ASSERT_EQ(events.size(), 1u) << calendar->calendarIdentifier();
+    items.push_back(events[0]->calendarItemIdentifier());
+  }
+  EXPECT_EQ(items, (std::vector<std::string>{"src/back\\\\slash/c", "src/caf\xc3\xa9/d",
+                                             "src/caf\\xE8/b", "src/caf\\xE9/a\\xFF"}));
+}
+
 TEST(VdirStore, StatusCommandReadsTheRootFromTheEnvironment) {
   TempDir dir;
   std::string data = dir.path() + "/data";
