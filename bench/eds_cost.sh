@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Cost of the helper's commands with GNOME's calendars (EDS running on a private bus, already
-# started) and without them (no session bus at all; a bus on which no EDS is installed), on
+# started) and without them (no session bus at all; a bus that cannot start EDS although its
+# service file is installed; EDS's service file not found, as when it is not installed), on
 # the sample vdir tree plus one EDS calendar. Needs hyperfine.
 # Usage: bench/eds_cost.sh [helper]   (default: build/VandrelisEventKit/vandrelis-eventkit)
 set -euo pipefail
@@ -38,6 +39,7 @@ VandrelisEventKit/tests/eds_session.sh "$dir" bash -c '
     hyperfine -N --warmup 3 --runs 30 --style basic \
       -n "EDS running" "env DBUS_SESSION_BUS_ADDRESS=$eds_bus $helper $command" \
       -n "no bus" "env DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent $helper $command" \
-      -n "bus without EDS" "env DBUS_SESSION_BUS_ADDRESS=$empty_bus $helper $command"
+      -n "bus without EDS" "env DBUS_SESSION_BUS_ADDRESS=$empty_bus $helper $command" \
+      -n "EDS not installed" "env XDG_DATA_DIRS=$dir/empty $helper $command"
   done
 ' bench "$helper" "$dir" "${week[@]}" 2>"$dir/bus.log"

@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -531,11 +532,37 @@ bool EdsStore::sessionBusPresent() {
   return runtime != nullptr && *runtime != '\0' && isSocket(std::string(runtime) + "/bus");
 }
 
+bool EdsStore::registryInstalled() {
+  // The session bus's own service directories: $XDG_DATA_HOME, then each of $XDG_DATA_DIRS.
+  std::vector<std::string> roots;
+  const char* dataHome = std::getenv("XDG_DATA_HOME");
+  const char* home = std::getenv("HOME");
+  if (dataHome != nullptr && *dataHome != '\0') {
+    roots.push_back(dataHome);
+  } else if (home != nullptr) {
+    roots.push_back(std::string(home) + "/.local/share");
+  }
+  const char* dataDirs = std::getenv("XDG_DATA_DIRS");
+  std::string_view dirs = dataDirs != nullptr && *dataDirs != '\0' ? dataDirs
+                                                                   : "/usr/local/share:/usr/share";
+  while (!dirs.empty()) {
+    std::string_view dir = dirs.substr(0, dirs.find(':'));
+    if (!dir.empty()) roots.emplace_back(dir);
+    dirs.remove_prefix(std::min(dirs.size(), dir.size() + 1));
+  }
+  for (const std::string& root : roots) {
+    std::string file = root + "/dbus-1/services/org.gnome.evolution.dataserver.Sources5.service";
+    if (::access(file.c_str(), R_OK) == 0) return true;
+  }
+  return false;
+}
+
 std::shared_ptr<EdsStore::Session> EdsStore::session() const {
   std::lock_guard lock(mutex_);
   if (unavailable_) return nullptr;
   if (session_) return session_;
-  if (!sessionBusPresent()) {
+  // Both checks are a few file look-ups; starting GLib and asking the bus costs far more.
+  if (!sessionBusPresent() || !registryInstalled()) {
     unavailable_ = true;
     return nullptr;
   }

@@ -342,8 +342,10 @@ pid_t registryPid() {
 TEST_F(EdsStoreTest, NoBusNoEdsOrAHangingRegistryGiveTheVdirAnswerAlone) {
   const std::string helper = EVENTKIT_BINARY;
   const std::map<std::string, std::string> home = {{"XDG_DATA_HOME", (dir_ / "data").string()}};
-  const auto listing = [&](const std::string& bus, const std::vector<std::string>& prefix = {}) {
+  const auto listing = [&](const std::string& bus, const std::vector<std::string>& prefix = {},
+                           const std::map<std::string, std::string>& more = {}) {
     auto environment = home;
+    environment.insert(more.begin(), more.end());
     environment["DBUS_SESSION_BUS_ADDRESS"] = bus;
     std::vector<std::string> arguments = prefix;
     arguments.push_back(helper);
@@ -360,6 +362,10 @@ TEST_F(EdsStoreTest, NoBusNoEdsOrAHangingRegistryGiveTheVdirAnswerAlone) {
   EXPECT_NE(withEds.find("\"externalId\":\"eds:week\""), std::string::npos);
   EXPECT_EQ(noBus.find("eds:"), std::string::npos);
   EXPECT_NE(noBus.find(R"("externalId":"mine\/week")"), std::string::npos);
+  // EDS's service file not where the bus looks for it: as if EDS were not installed.
+  EXPECT_EQ(listing(std::getenv("DBUS_SESSION_BUS_ADDRESS"), {},
+                    {{"XDG_DATA_DIRS", (dir_ / "no-such-dir").string()}}),
+            noBus);
 
   // A bus of its own without any service.
   fs::path empty = dir_ / "empty-bus";
