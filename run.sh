@@ -9,19 +9,35 @@ DEBIAN_PACKAGES=(build-essential cmake ninja-build pkg-config libicu-dev libgtes
   pulseaudio-utils time python3 python3-dateutil)
 # The cores are also built with clang and LLVM's libc++, the standard library of Apple's clang.
 DEBIAN_PACKAGES+=(clang-16 libc++-16-dev libc++abi-16-dev)
+# GNOME's calendar service and a session bus for it, installed without recommends.
+DEBIAN_PACKAGES_NO_RECOMMENDS=(evolution-data-server libecal2.0-dev libedataserver1.2-dev dbus
+  dbus-daemon libglib2.0-bin dconf-service)
+
+# missing_from PACKAGE...: the ones not installed
+missing_from() {
+  local package
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+      echo "$package"
+  done
+}
 
 install_missing() {
-  local missing=()
-  for package in "${DEBIAN_PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-      missing+=("$package")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
+  local missing=() plain=()
+  mapfile -t missing < <(missing_from "${DEBIAN_PACKAGES[@]}")
+  mapfile -t plain < <(missing_from "${DEBIAN_PACKAGES_NO_RECOMMENDS[@]}")
+  [ ${#missing[@]} -eq 0 ] && [ ${#plain[@]} -eq 0 ] && return 0
   local sudo=()
   [ "$(id -u)" -ne 0 ] && sudo=(sudo)
-  echo "Installing: ${missing[*]}"
+  echo "Installing: ${missing[*]} ${plain[*]}"
   "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+  if [ ${#missing[@]} -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+  if [ ${#plain[@]} -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+      "${plain[@]}" >/dev/null
+  fi
 }
 
 # build DIR [cmake options...]
@@ -96,7 +112,36 @@ run_demo() {
   wait "$watcher" 2>/dev/null || true
   echo "(stopped with SIGTERM)"
   echo
+  (run_eds_demo)
   (run_detector_demo)
+}
+
+# GNOME's calendars: an Evolution Data Server of its own on a private bus (a temporary HOME)
+# with one calendar, listed after the sample tree. Runs in a subshell of its own.
+run_eds_demo() {
+  demo_dir=$(mktemp -d)
+  trap 'rm -rf "$demo_dir"' EXIT
+  mkdir -p "$demo_dir/config/evolution/sources" "$demo_dir/data/evolution/calendar/team-rota" \
+    "$demo_dir/data/vandrelis"
+  cp samples/eds/team-rota.source "$demo_dir/config/evolution/sources/"
+  cp samples/eds/team-rota.ics "$demo_dir/data/evolution/calendar/team-rota/calendar.ics"
+  cp -r samples/calendars "$demo_dir/data/vandrelis/calendars"
+  echo "== GNOME's calendars: Evolution Data Server on a private bus (HOME=$demo_dir/home)"
+  echo "\$ cp samples/eds/team-rota.source \$XDG_CONFIG_HOME/evolution/sources/"
+  echo "\$ cp samples/eds/team-rota.ics \$XDG_DATA_HOME/evolution/calendar/team-rota/calendar.ics"
+  echo
+  export -f show
+  # The bus daemon and EDS log to stderr; that goes to a file, the helper's own stays here.
+  VandrelisEventKit/tests/eds_session.sh "$demo_dir" bash -c '
+    helper=$1
+    show "$helper" status
+    show "$helper" list-calendars
+    show "$helper" snapshot --start 2024-05-13T00:00:00.000Z --end 2024-05-20T00:00:00.000Z \
+      --calendar eds:team-rota --calendar holidays/public
+    echo "\$ DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent $helper list-calendars   # no EDS"
+    DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent "$helper" list-calendars 2>&1
+    echo
+  ' demo "$PWD/build/VandrelisEventKit/vandrelis-eventkit" 2>"$demo_dir/bus.log"
 }
 
 # The detector for real, on a private sound server (a virtual microphone in a temporary

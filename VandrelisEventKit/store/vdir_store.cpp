@@ -19,7 +19,6 @@
 #include "store/ics_events.h"
 #include "store/notification_center.h"
 #include "store/occurrence_index.h"
-#include "store/platform_store.h"
 #include "store/vdir_tree.h"
 #include "store/vdir_watch.h"
 
@@ -331,10 +330,6 @@ void VdirStore::beginObservingChanges() {
   watch_ = std::make_unique<VdirWatch>(root_, [this] {
     NotificationCenter::defaultCenter().post(kStoreChangedNotification, this);
   });
-}
-
-std::unique_ptr<CalendarStore> makePlatformStore() {
-  return std::make_unique<VdirStore>(VdirStore::defaultRoot());
 }
 
 }  // namespace vandrelis::store

@@ -87,13 +87,16 @@ RunResult runProcess(const std::string& program, const std::vector<std::string>&
   int inPipe[2];
   if (::pipe(inPipe) != 0) throw std::runtime_error("pipe failed");
 
+  // The desktop's own calendars (EDS on the session bus) stay out unless a test brings a bus.
+  std::map<std::string, std::string> additions = environment;
+  additions.try_emplace("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
   std::vector<std::string> envStrings;
   for (char** e = environ; *e != nullptr; ++e) {
     std::string entry = *e;
     std::string name = entry.substr(0, entry.find('='));
-    if (!environment.contains(name)) envStrings.push_back(entry);
+    if (!additions.contains(name)) envStrings.push_back(entry);
   }
-  for (const auto& [name, value] : environment) {
+  for (const auto& [name, value] : additions) {
     if (!value.empty()) envStrings.push_back(name + "=" + value);
   }
   std::vector<char*> envp;

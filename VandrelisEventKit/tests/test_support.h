@@ -39,7 +39,8 @@ class OutputCapture {
 };
 
 // Spawns a program with the given arguments (argv[0] is the program), environment additions
-// (an empty value removes the variable) and standard input, and waits for it.
+// (an empty value removes the variable) and standard input, and waits for it. Unless the
+// additions name DBUS_SESSION_BUS_ADDRESS, it points at no bus.
 RunResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
                      const std::map<std::string, std::string>& environment = {},
                      const std::string& input = "");

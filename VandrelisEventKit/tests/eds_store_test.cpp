@@ -1,0 +1,448 @@
+// The EDS store against the real Evolution Data Server on a private bus. main() writes the
+// calendars into a temporary HOME, then runs the tests again inside eds_session.sh, so every
+// test process has an EDS of its own that has read exactly these files.
+#include "store/eds_store.h"
+
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <libecal/libecal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <sstream>
+
+#include "store/composite_store.h"
+#include "store/notification_center.h"
+#include "store/vdir_store.h"
+#include "test_support.h"
+#include "vdir_fixtures.h"
+
+namespace vandrelis::store {
+namespace {
+
+using testing::at;
+using testing::ics;
+using testing::writeFile;
+namespace fs = std::filesystem;
+
+constexpr const char* kFixtureVariable = "VANDRELIS_EDS_FIXTURE";
+constexpr const char* kMissingVariable = "VANDRELIS_EDS_MISSING";
+
+// A week with a series in another zone (an exception date, an override moved within the
+// week, one moved out of it and one moved into it), all-day events, a floating event, an event
+// across the window's start, a daily series across the spring gap, and one far outside.
+const std::string kWeek = ics(R"(BEGIN:VTIMEZONE
+TZID:America/New_York
+BEGIN:DAYLIGHT
+TZOFFSETFROM:-0500
+TZOFFSETTO:-0400
+DTSTART:20070311T020000
+RRULE:FREQ=YEARLY;BYMONTH=3;BYDAY=2SU
+END:DAYLIGHT
+BEGIN:STANDARD
+TZOFFSETFROM:-0400
+TZOFFSETTO:-0500
+DTSTART:20071104T020000
+RRULE:FREQ=YEARLY;BYMONTH=11;BYDAY=1SU
+END:STANDARD
+END:VTIMEZONE
+BEGIN:VEVENT
+UID:standup
+DTSTART;TZID=America/New_York:20240304T090000
+DTEND;TZID=America/New_York:20240304T091500
+RRULE:FREQ=DAILY;COUNT=40
+EXDATE;TZID=America/New_York:20240327T090000
+SUMMARY:Standup
+END:VEVENT
+BEGIN:VEVENT
+UID:standup
+RECURRENCE-ID;TZID=America/New_York:20240326T090000
+DTSTART;TZID=America/New_York:20240326T140000
+DTEND;TZID=America/New_York:20240326T143000
+SUMMARY:Standup (afternoon)
+END:VEVENT
+BEGIN:VEVENT
+UID:standup
+RECURRENCE-ID;TZID=America/New_York:20240328T090000
+DTSTART;TZID=America/New_York:20240410T090000
+DTEND;TZID=America/New_York:20240410T091500
+SUMMARY:Standup (moved out)
+END:VEVENT
+BEGIN:VEVENT
+UID:standup
+RECURRENCE-ID;TZID=America/New_York:20240405T090000
+DTSTART;TZID=America/New_York:20240329T170000
+DTEND;TZID=America/New_York:20240329T171500
+SUMMARY:Standup (moved in)
+END:VEVENT
+BEGIN:VEVENT
+UID:holiday
+DTSTART;VALUE=DATE:20240329
+DTEND;VALUE=DATE:20240330
+SUMMARY:Holiday
+END:VEVENT
+BEGIN:VEVENT
+UID:anniversary
+DTSTART;VALUE=DATE:20200331
+RRULE:FREQ=YEARLY
+SUMMARY:Anniversary
+END:VEVENT
+BEGIN:VEVENT
+UID:lunch
+DTSTART:20240327T120000
+DTEND:20240327T130000
+SUMMARY:Floating lunch
+END:VEVENT
+BEGIN:VEVENT
+UID:late
+DTSTART:20240324T230000Z
+DTEND:20240325T003000Z
+SUMMARY:Late call
+END:VEVENT
+BEGIN:VEVENT
+UID:night
+DTSTART;TZID=Europe/Berlin:20240329T023000
+DTEND;TZID=Europe/Berlin:20240329T030000
+RRULE:FREQ=DAILY;COUNT=5
+SUMMARY:Night shift
+END:VEVENT
+BEGIN:VEVENT
+UID:far
+DTSTART:20240501T100000Z
+DTEND:20240501T110000Z
+SUMMARY:Far away
+END:VEVENT
+)");
+
+// A cold start of EDS on a loaded test machine can take longer than the helper waits.
+const EdsStore::Bounds kPatient{std::chrono::seconds(30), std::chrono::seconds(60)};
+
+const Instant kWeekStart = at("2024-03-25T00:00:00Z");
+const Instant kWeekEnd = at("2024-04-01T00:00:00Z");
+
+void writeSource(const fs::path& config, const std::string& uid, const std::string& text) {
+  writeFile(config / "evolution" / "sources" / (uid + ".source"), text);
+}
+
+std::string localCalendar(const std::string& name, const std::string& color) {
+  return "[Data Source]\nDisplayName=" + name +
+         "\nEnabled=true\nParent=local-stub\n\n[Calendar]\nBackendName=local\nColor=" + color +
+         "\n";
+}
+
+// Everything EDS reads must be in place before its services start.
+void writeFixture(const fs::path& dir) {
+  fs::path config = dir / "config";
+  writeSource(config, "week", localCalendar("Week", "#3465a4"));
+  writeSource(config, "changes", localCalendar("Changes", "#00ff80"));
+  writeSource(config, "hidden", "[Data Source]\nDisplayName=Hidden\nEnabled=false\n"
+                                "Parent=local-stub\n\n[Calendar]\nBackendName=local\n");
+  writeSource(config, "feed", "[Data Source]\nDisplayName=Feed\nEnabled=true\nParent=webcal-stub\n\n"
+                              "[Calendar]\nBackendName=webcal\nColor=#ff0000\n\n"
+                              "[WebDAV Backend]\nResourceUri=https://example.invalid/feed.ics\n");
+  writeSource(config, "account", "[Data Source]\nDisplayName=Alice's account\nEnabled=true\n\n"
+                                 "[Collection]\nBackendName=none\nCalendarEnabled=true\n");
+  writeSource(config, "team", "[Data Source]\nDisplayName=Team\nEnabled=true\nParent=account\n\n"
+                              "[Calendar]\nBackendName=ews\nColor=#808080\n");
+  writeFile(dir / "data" / "evolution" / "calendar" / "week" / "calendar.ics", kWeek);
+  writeFile(dir / "data" / "vandrelis" / "calendars" / "mine" / "week" / "week.ics", kWeek);
+}
+
+class EdsStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const char* missing = std::getenv(kMissingVariable)) {
+      if (std::getenv("CI") != nullptr) FAIL() << missing;
+      GTEST_SKIP() << missing;
+    }
+    dir_ = std::getenv(kFixtureVariable);
+  }
+
+  fs::path vdirRoot() const { return dir_ / "data" / "vandrelis" / "calendars"; }
+
+  fs::path dir_;
+};
+
+std::vector<std::string> describe(const CalendarList& calendars) {
+  std::vector<std::string> out;
+  for (const auto& calendar : calendars) {
+    std::ostringstream line;
+    line << calendar->calendarIdentifier() << " '" << calendar->title() << "' ";
+    if (auto color = calendar->color(); color && color->components) {
+      for (double component : *color->components) line << static_cast<int>(component * 255 + 0.5) << ",";
+    }
+    line << " '" << calendar->source()->title() << "' type " << calendar->source()->sourceType()
+         << (calendar->allowsContentModifications() ? " writable" : " read-only");
+    out.push_back(line.str());
+  }
+  return out;
+}
+
+TEST_F(EdsStoreTest, ListingWithColoursTypesAndTheDefault) {
+  EdsStore store(kPatient);
+  EXPECT_EQ(describe(store.calendarsForEvents()),
+            (std::vector<std::string>{
+                "eds:birthdays 'Birthdays & Anniversaries' 254,212,211, 'Contacts' type 5 read-only",
+                "eds:changes 'Changes' 0,255,128, 'On This Computer' type 0 writable",
+                "eds:feed 'Feed' 255,0,0, 'On The Web' type 4 read-only",
+                "eds:system-calendar 'Personal' 190,206,221, 'On This Computer' type 0 writable",
+                // No Exchange backend is installed: a calendar that cannot open takes no changes.
+                "eds:team 'Team' 128,128,128, 'Alice's account' type 1 read-only",
+                "eds:week 'Week' 52,101,164, 'On This Computer' type 0 writable",
+            }));
+  auto fallback = store.defaultCalendarForNewEvents();
+  ASSERT_NE(fallback, nullptr);
+  EXPECT_EQ(fallback->calendarIdentifier(), "eds:system-calendar");
+
+  // The helper's own store: vdir calendars first, and EDS only while the tree grants access.
+  CompositeStore both(std::make_unique<VdirStore>(vdirRoot()), std::make_unique<EdsStore>(kPatient));
+  CalendarList all = both.calendarsForEvents();
+  ASSERT_EQ(all.size(), 7u);
+  EXPECT_EQ(all[0]->calendarIdentifier(), "mine/week");
+  EXPECT_EQ(all[1]->calendarIdentifier(), "eds:birthdays");
+  CompositeStore notGranted(std::make_unique<VdirStore>(dir_ / "no-such-root"),
+                            std::make_unique<EdsStore>(kPatient));
+  EXPECT_TRUE(notGranted.calendarsForEvents().empty());
+}
+
+std::vector<std::string> occurrences(const EventList& events) {
+  std::vector<std::string> out;
+  for (const auto& event : events) {
+    std::ostringstream line;
+    line.precision(15);
+    line << event->startDate().value_or(-1) << " " << event->endDate().value_or(-1) << " "
+         << event->isAllDay() << " " << event->title().value_or("") << " "
+         << event->occurrenceDate().value_or(-1) << " "
+         << event->calendarItemExternalIdentifier().value_or("") << " "
+         << event->timeZone().value_or("") << " " << event->hasRecurrenceRules();
+    out.push_back(line.str());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+TEST_F(EdsStoreTest, AWeekMatchesTheVdirStoreOccurrenceForOccurrence) {
+  testing::ScopedTimeZone zone("Europe/Berlin");
+  CompositeStore store(std::make_unique<VdirStore>(vdirRoot()), std::make_unique<EdsStore>(kPatient));
+  CalendarList vdirCalendars, edsCalendars;
+  for (const auto& calendar : store.calendarsForEvents()) {
+    if (calendar->calendarIdentifier() == "mine/week") vdirCalendars.push_back(calendar);
+    if (calendar->calendarIdentifier() == "eds:week") edsCalendars.push_back(calendar);
+  }
+  ASSERT_EQ(vdirCalendars.size(), 1u);
+  ASSERT_EQ(edsCalendars.size(), 1u);
+  EventList fromVdir = store.eventsMatching(kWeekStart, kWeekEnd, vdirCalendars);
+  EventList fromEds = store.eventsMatching(kWeekStart, kWeekEnd, edsCalendars);
+  EXPECT_EQ(occurrences(fromEds), occurrences(fromVdir));
+
+  std::vector<std::string> titles;
+  for (const auto& event : fromEds) {
+    EXPECT_EQ(event->calendar(), edsCalendars[0]);
+    EXPECT_EQ(event->calendarItemIdentifier(),
+              "eds:week/" + event->calendarItemExternalIdentifier().value_or(""));
+    titles.push_back(event->title().value_or(""));
+  }
+  // 6 standups (25th, 26th moved within the day, 29th, 30th, 31st, and the 5th of April's
+  // moved in; none on the 27th or the 28th), holiday, anniversary, lunch, late call, and 3
+  // night shifts (02:30 on the 31st falls in the spring gap and is moved past it).
+  EXPECT_EQ(fromEds.size(), 13u);
+  EXPECT_EQ(std::count(titles.begin(), titles.end(), "Standup (moved in)"), 1);
+  EXPECT_EQ(std::count(titles.begin(), titles.end(), "Standup (moved out)"), 0);
+  EXPECT_EQ(std::count(titles.begin(), titles.end(), "Far away"), 0);
+
+  // Both stores' events together come in the query's order.
+  EventList merged = store.eventsMatching(kWeekStart, kWeekEnd, store.calendarsForEvents());
+  EXPECT_EQ(merged.size(), fromVdir.size() + fromEds.size());
+  EXPECT_TRUE(std::is_sorted(merged.begin(), merged.end(), [](const auto& a, const auto& b) {
+    return a->startDate() < b->startDate();
+  }));
+}
+
+// Adds an event to a calendar through EDS from this process: the other side of the change
+// test, run as a child.
+int addEvent(const char* sourceUid) {
+  ESourceRegistry* registry = e_source_registry_new_sync(nullptr, nullptr);
+  if (registry == nullptr) return 2;
+  ESource* source = e_source_registry_ref_source(registry, sourceUid);
+  EClient* client = source != nullptr ? e_cal_client_connect_sync(
+                                            source, E_CAL_CLIENT_SOURCE_TYPE_EVENTS,
+                                            static_cast<guint32>(-1), nullptr, nullptr)
+                                      : nullptr;
+  if (client == nullptr) return 3;
+  ICalComponent* event = i_cal_component_new_from_string(
+      "BEGIN:VEVENT\r\nUID:added\r\nDTSTART:20240326T100000Z\r\nDTEND:20240326T110000Z\r\n"
+      "SUMMARY:Added elsewhere\r\nEND:VEVENT\r\n");
+  gboolean added = e_cal_client_create_object_sync(E_CAL_CLIENT(client), event,
+                                                   E_CAL_OPERATION_FLAG_NONE, nullptr, nullptr,
+                                                   nullptr);
+  g_object_unref(event);
+  g_object_unref(client);
+  g_object_unref(source);
+  g_object_unref(registry);
+  return added ? 0 : 4;
+}
+
+TEST_F(EdsStoreTest, AChangeFromAnotherProcessGivesANotice) {
+  EdsStore store(kPatient);
+  std::mutex mutex;
+  std::condition_variable posted;
+  int notices = 0;
+  auto token = NotificationCenter::defaultCenter().addObserver(
+      kStoreChangedNotification, &store, [&] {
+        std::lock_guard lock(mutex);
+        ++notices;
+        posted.notify_all();
+      });
+  store.beginObservingChanges();
+  CalendarList calendars;
+  for (const auto& calendar : store.calendarsForEvents()) {
+    if (calendar->calendarIdentifier() == "eds:changes") calendars.push_back(calendar);
+  }
+  ASSERT_EQ(calendars.size(), 1u);
+  EXPECT_TRUE(store.eventsMatching(kWeekStart, kWeekEnd, calendars).empty());
+
+  char self[4096];
+  ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(length, 0);
+  self[length] = '\0';
+  EXPECT_EQ(testing::runProcess(self, {self, "--add-event", "changes"},
+                                {{"DBUS_SESSION_BUS_ADDRESS", std::getenv("DBUS_SESSION_BUS_ADDRESS")}})
+                .exitStatus,
+            0);
+  {
+    std::unique_lock lock(mutex);
+    // A bound for a test that would otherwise hang, not a speed requirement.
+    EXPECT_TRUE(posted.wait_for(lock, std::chrono::seconds(20), [&] { return notices > 0; }));
+  }
+  NotificationCenter::defaultCenter().removeObserver(token);
+  EventList events = store.eventsMatching(kWeekStart, kWeekEnd, calendars);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0]->title(), "Added elsewhere");
+}
+
+// The registry's process, found through the bus.
+pid_t registryPid() {
+  testing::RunResult result = testing::runProcess(
+      "/usr/bin/gdbus",
+      {"gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
+       "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.GetConnectionUnixProcessID",
+       "org.gnome.evolution.dataserver.Sources5"},
+      {{"DBUS_SESSION_BUS_ADDRESS", std::getenv("DBUS_SESSION_BUS_ADDRESS")}});
+  // "(uint32 1234,)"
+  std::size_t number = result.out.find("uint32 ");
+  return number == std::string::npos ? 0 : std::stoi(result.out.substr(number + 7));
+}
+
+TEST_F(EdsStoreTest, NoBusNoEdsOrAHangingRegistryGiveTheVdirAnswerAlone) {
+  const std::string helper = EVENTKIT_BINARY;
+  const std::map<std::string, std::string> home = {{"XDG_DATA_HOME", (dir_ / "data").string()}};
+  const auto listing = [&](const std::string& bus, const std::vector<std::string>& prefix = {},
+                           const std::map<std::string, std::string>& more = {}) {
+    auto environment = home;
+    environment.insert(more.begin(), more.end());
+    environment["DBUS_SESSION_BUS_ADDRESS"] = bus;
+    std::vector<std::string> arguments = prefix;
+    arguments.push_back(helper);
+    arguments.push_back("list-calendars");
+    testing::RunResult result = testing::runProcess(arguments[0], arguments, environment);
+    if (prefix.empty()) {
+      EXPECT_EQ(result.err, "");  // (a bus daemon of its own has its say on stderr)
+    }
+    return result.out;
+  };
+  EXPECT_FALSE(EdsStore(kPatient).calendarsForEvents().empty());  // EDS is up for the helper
+  const std::string withEds = listing(std::getenv("DBUS_SESSION_BUS_ADDRESS"));
+  const std::string noBus = listing("unix:path=/nonexistent/bus");
+  EXPECT_NE(withEds.find("\"externalId\":\"eds:week\""), std::string::npos);
+  EXPECT_EQ(noBus.find("eds:"), std::string::npos);
+  EXPECT_NE(noBus.find(R"("externalId":"mine\/week")"), std::string::npos);
+  // EDS's service file not where the bus looks for it: as if EDS were not installed.
+  EXPECT_EQ(listing(std::getenv("DBUS_SESSION_BUS_ADDRESS"), {},
+                    {{"XDG_DATA_DIRS", (dir_ / "no-such-dir").string()}}),
+            noBus);
+
+  // A bus of its own without any service.
+  fs::path empty = dir_ / "empty-bus";
+  fs::create_directories(empty / "services");
+  writeFile(empty / "bus.conf",
+            "<busconfig><type>session</type><listen>unix:dir=" + empty.string() +
+                "</listen><auth>EXTERNAL</auth><servicedir>" + (empty / "services").string() +
+                "</servicedir><policy context=\"default\"><allow send_destination=\"*\" "
+                "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
+                "</busconfig>");
+  EXPECT_EQ(listing("", {"/usr/bin/dbus-run-session", "--config-file=" + (empty / "bus.conf").string(), "--"}),
+            noBus);
+
+  // A registry that never answers: the store gives up within its bound.
+  pid_t registry = registryPid();
+  ASSERT_GT(registry, 0);
+  ASSERT_EQ(kill(registry, SIGSTOP), 0);
+  auto started = std::chrono::steady_clock::now();
+  CalendarList calendars;
+  {
+    EdsStore store(EdsStore::Bounds{std::chrono::milliseconds(300), std::chrono::milliseconds(300)});
+    calendars = store.calendarsForEvents();
+  }
+  auto waited = std::chrono::steady_clock::now() - started;
+  kill(registry, SIGCONT);
+  EXPECT_TRUE(calendars.empty());
+  EXPECT_LT(waited, std::chrono::seconds(5));
+}
+
+bool runningUnderFixture() { return std::getenv(kFixtureVariable) != nullptr; }
+
+// What the private EDS needs; without it the tests skip (or fail under CI).
+std::optional<std::string> missingFacility() {
+  for (const char* path : {"/usr/bin/dbus-run-session", "/usr/libexec/evolution-source-registry",
+                           "/usr/libexec/evolution-calendar-factory", "/usr/bin/gdbus"}) {
+    if (::access(path, X_OK) != 0) return std::string(path) + " is not installed";
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+}  // namespace vandrelis::store
+
+int main(int argc, char** argv) {
+  using namespace vandrelis::store;
+  if (argc == 3 && std::string(argv[1]) == "--add-event") return addEvent(argv[2]);
+  bool listing = false;
+  for (int i = 1; i < argc; ++i) listing = listing || std::string(argv[i]) == "--gtest_list_tests";
+  if (!runningUnderFixture() && !listing) {
+    if (std::optional<std::string> missing = missingFacility()) {
+      setenv(kMissingVariable, missing->c_str(), 1);
+    } else {
+      vandrelis::testing::TempDir dir;
+      writeFixture(dir.path());
+      std::vector<std::string> arguments = {EDS_SESSION_SCRIPT, EDS_SESSION_SCRIPT, dir.path()};
+      arguments.insert(arguments.end(), argv, argv + argc);
+      arguments[3] = std::filesystem::read_symlink("/proc/self/exe");
+      setenv(kFixtureVariable, dir.path().c_str(), 1);
+      // For sanitizer builds (ignored otherwise): GLib has no frame pointers, so only the slow
+      // unwinder sees the EDS frames that the suppressions name.
+      const char* asan = std::getenv("ASAN_OPTIONS");
+      setenv("ASAN_OPTIONS",
+             ((asan != nullptr ? std::string(asan) + ":" : "") + "fast_unwind_on_malloc=0").c_str(), 1);
+      setenv("LSAN_OPTIONS", "print_suppressions=0:suppressions=" LSAN_EDS_SUPPRESSIONS, 1);
+      std::vector<char*> pointers;
+      for (std::string& argument : arguments) pointers.push_back(argument.data());
+      pointers.push_back(nullptr);
+      pid_t child = fork();
+      if (child == 0) {
+        execv(pointers[0], pointers.data() + 1);
+        _exit(127);
+      }
+      int status = 0;
+      waitpid(child, &status, 0);
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    }
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
