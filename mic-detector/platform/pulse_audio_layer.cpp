@@ -29,9 +29,8 @@ std::optional<std::int32_t> positiveDecimal(const std::optional<std::string>& te
   return value;
 }
 
-std::optional<std::string> clientBundleId(const PulseServerState::Client& client) {
-  if (client.applicationId && !client.applicationId->empty()) return client.applicationId;
-  if (client.portalAppId && !client.portalAppId->empty()) return client.portalAppId;
+std::optional<std::string> nonEmpty(const std::optional<std::string>& text) {
+  if (text && !text->empty()) return text;
   return std::nullopt;
 }
 
@@ -50,16 +49,30 @@ bool isProcessList(AudioObjectID object, const AudioObjectPropertyAddress& addre
 
 }  // namespace
 
+std::optional<std::string> streamBundleId(const PulseServerState::Client& client,
+                                          const PulseServerState::SourceOutput& output) {
+  for (const auto* id :
+       {&output.applicationId, &output.portalAppId, &client.applicationId, &client.portalAppId}) {
+    if (auto found = nonEmpty(*id)) return found;
+  }
+  return std::nullopt;
+}
+
 bool isVolumeMeter(const PulseServerState::Client& client,
                    const PulseServerState::SourceOutput& output) {
   if (output.peakDetect) return true;
-  return client.applicationId &&
-         std::ranges::find(kVolumeMeterApplications, *client.applicationId) !=
-             kVolumeMeterApplications.end();
+  const auto id = streamBundleId(client, output);
+  return id && std::ranges::find(kVolumeMeterApplications, *id) != kVolumeMeterApplications.end();
 }
 
-std::optional<std::int32_t> clientProcessId(const PulseServerState::Client& client) {
-  if (auto pid = positiveDecimal(client.serverRecordedProcessId)) return pid;
+std::optional<std::int32_t> streamProcessId(const PulseServerState::Client& client,
+                                            const PulseServerState::SourceOutput& output) {
+  // pipewire-pulse is the peer of every PulseAudio-protocol client, so PipeWire's record of the
+  // peer names pipewire-pulse itself for them; for its native clients it is the client's own.
+  if (client.clientApi != "pipewire-pulse") {
+    if (auto pid = positiveDecimal(client.serverRecordedProcessId)) return pid;
+  }
+  if (auto pid = positiveDecimal(output.applicationProcessId)) return pid;
   return positiveDecimal(client.applicationProcessId);
 }
 
@@ -67,14 +80,17 @@ PulseAudioLayer::PulseAudioLayer(std::unique_ptr<PulseServerReader> server)
     : server_(std::move(server)) {}
 
 bool PulseAudioLayer::refresh() {
-  const auto state = server_->readState();
-  if (!state) {
+  const PulseServerState* state = server_->readState();
+  if (state == nullptr) {
     processList_.clear();
     processes_.clear();
     devices_.clear();
+    pictureVersion_ = 0;
     return false;
   }
-  takePicture(*state);
+  // An unchanged server gives the same picture: the objects are kept as they are.
+  if (state->version == 0 || state->version != pictureVersion_) takePicture(*state);
+  pictureVersion_ = state->version;
   return true;
 }
 
@@ -122,7 +138,7 @@ void PulseAudioLayer::takePicture(const PulseServerState& state) {
     // loopback) belongs to no process.
     const auto client = clients.find(output.client);
     if (client == clients.end() || isVolumeMeter(*client->second, output)) continue;
-    const auto pid = clientProcessId(*client->second);
+    const auto pid = streamProcessId(*client->second, output);
     if (!pid) continue;
     const AudioObjectID id = idFor(previousProcessIds, *pid);
     const auto [entry, added] = processes_.try_emplace(id);
@@ -131,12 +147,19 @@ void PulseAudioLayer::takePicture(const PulseServerState& state) {
       processList_.push_back(id);
       process.pid = *pid;
     }
-    if (!process.bundleId) process.bundleId = clientBundleId(*client->second);
 
-    // Recording what a sink plays is not microphone use; a source that has gone is no device.
+    // Recording what a sink plays is not microphone use, nor is a paused stream; a source that
+    // has gone is no device.
     const auto source = sources.find(output.source);
-    if (source == sources.end() || source->second->isMonitor) continue;
-    if (!output.corked) process.runningInput = true;
+    const bool capturing = source != sources.end() && !source->second->isMonitor && !output.corked;
+    // The process is named after a stream that captures where it has one.
+    if (auto bundleId = streamBundleId(*client->second, output);
+        bundleId && (!process.bundleId || (capturing && !process.bundleFromCapture))) {
+      process.bundleId = std::move(bundleId);
+      process.bundleFromCapture = capturing;
+    }
+    if (!capturing) continue;
+    process.runningInput = true;
     const AudioObjectID device = deviceIds_.at(source->second->name);
     if (std::ranges::find(process.inputDevices, device) == process.inputDevices.end()) {
       process.inputDevices.push_back(device);

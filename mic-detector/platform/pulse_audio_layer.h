@@ -32,6 +32,7 @@ class PulseAudioLayer final : public AudioLayer {
     bool runningInput = false;
     std::vector<AudioObjectID> inputDevices;
     std::optional<std::string> bundleId;
+    bool bundleFromCapture = false;
   };
   struct Device {
     std::string uid;
@@ -53,6 +54,7 @@ class PulseAudioLayer final : public AudioLayer {
   // Set by a size read of the process list, so that the data read that follows answers from
   // the same picture.
   bool listJustRead_ = false;
+  std::uint64_t pictureVersion_ = 0;  // of the server's picture the objects were taken from
 
   std::vector<AudioObjectID> processList_;
   std::unordered_map<AudioObjectID, Process> processes_;
@@ -69,8 +71,14 @@ class PulseAudioLayer final : public AudioLayer {
 bool isVolumeMeter(const PulseServerState::Client& client,
                    const PulseServerState::SourceOutput& output);
 
-// The process id of a client: the server's own record of its peer where it keeps one, else the
-// id the client reports. Nothing when neither is a positive decimal number.
-std::optional<std::int32_t> clientProcessId(const PulseServerState::Client& client);
+// The application id of a stream: the stream's own application properties first, then its
+// client's; nothing when none is set.
+std::optional<std::string> streamBundleId(const PulseServerState::Client& client,
+                                          const PulseServerState::SourceOutput& output);
+
+// The process id of a stream: PipeWire's own record of its peer for a native PipeWire client,
+// else the id the stream or its client reports. Nothing when none is a positive decimal number.
+std::optional<std::int32_t> streamProcessId(const PulseServerState::Client& client,
+                                            const PulseServerState::SourceOutput& output);
 
 }  // namespace micdetector

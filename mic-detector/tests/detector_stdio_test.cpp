@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,6 +12,7 @@
 #include <utility>
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include "test_files.h"
 
@@ -88,8 +88,8 @@ TEST(DetectorStdio, SigtermEndsItWithStdoutAndStderrClosedOrStderrAFullPipe) {
     if (stdio == Stdio::closed) {
       // Not a pipe or socket the process opened for itself.
       for (const char* fd : {"1", "2"}) {
-        const auto link = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/fd/" +
-                                                        fd);
+        const auto link =
+            std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + fd);
         EXPECT_EQ(link, "/dev/null") << "descriptor " << fd;
       }
     }
