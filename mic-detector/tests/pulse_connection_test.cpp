@@ -22,14 +22,14 @@
 namespace micdetector {
 namespace {
 
-#define REQUIRE_PULSE_SERVER()                              \
-  if (const auto missing = testing::pulseServerMissing()) { \
-    if (testing::runningInCi()) FAIL() << *missing;         \
-    GTEST_SKIP() << *missing;                               \
+#define REQUIRE_PULSE_SERVER()                                        \
+  if (const auto missing = testing::pulseServerMissing(GetParam())) { \
+    if (testing::runningInCi()) FAIL() << *missing;                   \
+    GTEST_SKIP() << *missing;                                         \
   }
 
 using Devices = std::vector<MicInputDevice>;
-const Devices kMicrophone{{"mic", "Test Microphone"}};
+const Devices kMicrophone{{"mic", "Microphone"}};
 
 // A poll of the real layer; applications are named only by bundles and the server, so that
 // the session the tests run in cannot name the recorders.
@@ -69,9 +69,16 @@ MicActiveApp app(std::string bundleId, pid_t pid, std::optional<std::string> nam
   return {std::move(bundleId), pid, 5, std::move(name), std::move(devices)};
 }
 
-TEST(PulseServerIntegration, APollReportsTheApplicationsRecordingFromTheMicrophone) {
+class PulseServerIntegration : public ::testing::TestWithParam<testing::SoundServer> {};
+
+INSTANTIATE_TEST_SUITE_P(BothServers, PulseServerIntegration,
+                         ::testing::Values(testing::SoundServer::pulseAudio,
+                                           testing::SoundServer::pipeWire),
+                         [](const auto& param) { return testing::serverName(param.param); });
+
+TEST_P(PulseServerIntegration, APollReportsTheApplicationsRecordingFromTheMicrophone) {
   REQUIRE_PULSE_SERVER();
-  testing::PulseServer server;
+  testing::PulseServer server(GetParam());
   // A copy of parecord inside an application bundle, without an application id.
   const std::string bundle = server.directory() + "/Recorder.app";
   testing::writeBundle(bundle,
@@ -87,43 +94,58 @@ TEST(PulseServerIntegration, APollReportsTheApplicationsRecordingFromTheMicropho
   const auto bundled = server.record("mic", "", bundle + "/Contents/MacOS/Recorder");
   const auto monitor = server.record("speakers.monitor", "application.id=org.example.Monitor");
   const auto meter = server.record("mic", "application.id=org.PulseAudio.pavucontrol");
+  const testing::InProcessStream ownMonitor(server.address(), "org.example.OwnMonitor",
+                                            testing::InProcessStream::Kind::monitor);
+  const testing::InProcessStream capture(server.address(), "org.example.InProcess",
+                                         testing::InProcessStream::Kind::capturing);
   const testing::InProcessStream corked(server.address(), "org.example.Corked",
                                         testing::InProcessStream::Kind::corked);
   const testing::InProcessStream peaks(server.address(), "org.example.Peaks",
                                        testing::InProcessStream::Kind::peakDetect);
-  server.waitForSourceOutputs(8);
+  // This process captures too, under another name than its paused and monitor streams.
+
+  std::size_t streams = 10;
+  std::unique_ptr<testing::ChildProcess> native;
+  if (server.kind() == testing::SoundServer::pipeWire) {
+    native = server.recordNatively("mic", "org.example.Native");
+    ++streams;
+  }
+  server.waitForSourceOutputs(streams);
 
   RealPoll poll(server.address());
   // Recorders start in any order; the server lists their streams in the order they came.
   auto apps = poll();
   ASSERT_TRUE(apps.has_value()) << apps.error().errorDescription();
   std::ranges::sort(*apps, {}, &MicActiveApp::bundleId);
-  EXPECT_EQ(*apps, (std::vector<MicActiveApp>{
-                       app("org.example.BundledRecorder", bundled->pid(), "Bundled Recorder"),
-                       app("org.example.Portal", portal->pid()),
-                       app("org.example.Recorder", named->pid())}));
+  std::vector<MicActiveApp> expected{
+      app("org.example.BundledRecorder", bundled->pid(), "Bundled Recorder"),
+      app("org.example.InProcess", ::getpid()), app("org.example.Portal", portal->pid()),
+      app("org.example.Recorder", named->pid())};
+  std::map<std::int32_t, std::uint32_t> running{{named->pid(), 1},   {anonymous->pid(), 1},
+                                                {bundled->pid(), 1}, {portal->pid(), 1},
+                                                {monitor->pid(), 0}, {::getpid(), 1}};
+  if (native) {
+    expected.insert(expected.begin() + 2, app("org.example.Native", native->pid()));
+    running[native->pid()] = 1;
+  }
+  EXPECT_EQ(*apps, expected);
 
-  // The monitor's and the corked stream's processes are there but not running input; the
-  // meters are not there at all.
+  // The monitor's process is there but not running input; the meters are not there at all.
   const auto processes = poll.runningInputByPid();
-  EXPECT_EQ(processes, (std::map<std::int32_t, std::uint32_t>{{named->pid(), 1},
-                                                              {anonymous->pid(), 1},
-                                                              {bundled->pid(), 1},
-                                                              {portal->pid(), 1},
-                                                              {monitor->pid(), 0},
-                                                              {::getpid(), 0}}));
+  EXPECT_EQ(processes, running);
 
   // The same processes as pactl lists, less the volume meter.
   auto listed = server.recordingProcessIds();
   listed.erase(std::to_string(meter->pid()));
-  std::set<std::string> expected;
-  for (const auto& [pid, running] : processes) expected.insert(std::to_string(pid));
-  EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()), expected);
+  std::set<std::string> pids;
+  for (const auto& [pid, flag] : processes) pids.insert(std::to_string(pid));
+  if (native) listed.insert(std::to_string(native->pid()));  // pw-record's stream names no pid
+  EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()), pids);
 }
 
-TEST(PulseServerIntegration, RecordersComeAndGoFromOnePollToTheNext) {
+TEST_P(PulseServerIntegration, RecordersComeAndGoFromOnePollToTheNext) {
   REQUIRE_PULSE_SERVER();
-  testing::PulseServer server;
+  testing::PulseServer server(GetParam());
   auto first = server.record("mic", "application.id=org.example.First");
   server.waitForSourceOutputs(1);
   RealPoll poll(server.address());
@@ -154,9 +176,9 @@ TEST(PulseServerIntegration, RecordersComeAndGoFromOnePollToTheNext) {
             std::unexpected(kAudioHardwareBadObjectError));
 }
 
-TEST(PulseServerIntegration, AStoppedServerFailsEachPollUntilItIsBack) {
+TEST_P(PulseServerIntegration, AStoppedServerFailsEachPollUntilItIsBack) {
   REQUIRE_PULSE_SERVER();
-  testing::PulseServer server;
+  testing::PulseServer server(GetParam());
   RealPoll poll(server.address());
   auto apps = poll();
   ASSERT_TRUE(apps.has_value()) << apps.error().errorDescription();
@@ -192,9 +214,9 @@ TEST(PulseServerIntegration, AStoppedServerFailsEachPollUntilItIsBack) {
 namespace micdetector {
 namespace {
 
-TEST(PulseServerIntegration, AServerThatDoesNotAnswerFailsThePollInsteadOfHangingIt) {
+TEST_P(PulseServerIntegration, AServerThatDoesNotAnswerFailsThePollInsteadOfHangingIt) {
   REQUIRE_PULSE_SERVER();
-  testing::PulseServer server;
+  testing::PulseServer server(GetParam());
   const auto recorder = server.record("mic", "application.id=org.example.Patient");
   server.waitForSourceOutputs(1);
   RealPoll poll(server.address(), std::chrono::milliseconds(200));
