@@ -2,8 +2,11 @@
 // a poll sees one consistent state of the server however long it takes.
 #include "pulse_audio_layer.h"
 
+#include <signal.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -33,6 +36,11 @@ std::optional<std::string> nonEmpty(const std::optional<std::string>& text) {
   if (text && !text->empty()) return text;
   return std::nullopt;
 }
+
+// A recording stream outlives its process for a moment on PipeWire, until pipewire-pulse sees
+// the connection close: a process that has gone records nothing. One that belongs to another
+// user still exists.
+bool systemProcessExists(std::int32_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
 
 // Copies whole identifiers, as many as fit, and says how many bytes were filled.
 void copyList(const std::vector<AudioObjectID>& list, std::uint32_t& ioSize, void* data) {
@@ -76,8 +84,10 @@ std::optional<std::int32_t> streamProcessId(const PulseServerState::Client& clie
   return positiveDecimal(client.applicationProcessId);
 }
 
-PulseAudioLayer::PulseAudioLayer(std::unique_ptr<PulseServerReader> server)
-    : server_(std::move(server)) {}
+PulseAudioLayer::PulseAudioLayer(std::unique_ptr<PulseServerReader> server,
+                                 std::function<bool(std::int32_t)> processExists)
+    : server_(std::move(server)),
+      processExists_(processExists ? std::move(processExists) : systemProcessExists) {}
 
 bool PulseAudioLayer::refresh() {
   const PulseServerState* state = server_->readState();
@@ -261,7 +271,7 @@ OSStatus PulseAudioLayer::getPropertyData(AudioObjectID object,
       copyList(process(object)->inputDevices, ioSize, data);
       return kAudioHardwareNoError;
     case kAudioProcessPropertyIsRunningInput:
-      value = process(object)->runningInput ? 1 : 0;
+      value = process(object)->runningInput && processExists_(process(object)->pid) ? 1 : 0;
       break;
     case kAudioProcessPropertyPID:
       value = static_cast<std::uint32_t>(process(object)->pid);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,7 +17,10 @@ namespace micdetector {
 
 class PulseAudioLayer final : public AudioLayer {
  public:
-  explicit PulseAudioLayer(std::unique_ptr<PulseServerReader> server);
+  // `processExists` tells whether a process id names a process now; by default, the system's
+  // process table.
+  explicit PulseAudioLayer(std::unique_ptr<PulseServerReader> server,
+                           std::function<bool(std::int32_t)> processExists = {});
 
   bool hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address) override;
   OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
@@ -51,6 +55,7 @@ class PulseAudioLayer final : public AudioLayer {
   std::optional<bool> knows(AudioObjectID object, const AudioObjectPropertyAddress& address) const;
 
   std::unique_ptr<PulseServerReader> server_;
+  std::function<bool(std::int32_t)> processExists_;
   // Set by a size read of the process list, so that the data read that follows answers from
   // the same picture.
   bool listJustRead_ = false;

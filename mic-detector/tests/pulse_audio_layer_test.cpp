@@ -58,7 +58,9 @@ class PulseLayer : public ::testing::Test {
 
   ScriptedServer* server = new ScriptedServer;  // owned by the layer
   std::unique_ptr<PulseAudioLayer> layer =
-      std::make_unique<PulseAudioLayer>(std::unique_ptr<PulseServerReader>(server));
+      std::make_unique<PulseAudioLayer>(std::unique_ptr<PulseServerReader>(server),
+                                        [this](std::int32_t pid) { return pid != gonePid; });
+  std::int32_t gonePid = -1;  // a process whose streams the server still lists
   testing::FakeRunningApplications applications;
   testing::FakeProcessPaths paths;
   DetectorPlatform platform{*layer, applications, paths, [] { return std::uint64_t{7}; }};
@@ -119,14 +121,21 @@ TEST_F(PulseLayer, RecordingClientsBecomeProcessesThatRecordFromNonMonitorSource
   EXPECT_EQ(value(list[3], kAudioProcessPropertyIsRunningInput), 0u);
   EXPECT_EQ(devicesOf(list[3]), std::vector<AudioObjectID>{});
 
-  const auto apps = poll();
+  auto apps = poll();
   ASSERT_TRUE(apps.has_value());
-  const std::vector<MicActiveApp> expected{
+  std::vector<MicActiveApp> expected{
       {"org.example.A", 100, 7, std::nullopt,
        Devices{{"alsa_input.pci", "Built-in Audio"}, {"alsa_input.usb-mic", "USB Mic"}}},
       {"org.example.Portal", 501, 7, std::nullopt, std::nullopt},
       {"org.example.Live", 700, 7, std::nullopt, Devices{{"alsa_input.pci", "Built-in Audio"}}},
   };
+  EXPECT_EQ(*apps, expected);
+
+  // A process that has ended records nothing, though the server has not let go of its stream.
+  gonePid = 501;
+  apps = poll();
+  ASSERT_TRUE(apps.has_value());
+  expected.erase(expected.begin() + 1);
   EXPECT_EQ(*apps, expected);
 }
 

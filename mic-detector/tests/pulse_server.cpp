@@ -202,7 +202,13 @@ std::string PulseServer::pactl(const std::vector<std::string>& arguments) const 
 
 std::multiset<std::string> PulseServer::recordingProcessIds() const {
   std::multiset<std::string> ids;
-  std::istringstream listing(pactl({"list", "source-outputs"}));
+  // pactl gives up on a listing when a stream goes away while it reads: it is asked again.
+  ProcessResult result;
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  do {
+    result = runProcess({kPactl, "list", "source-outputs"}, &environment_);
+  } while (result.exitStatus != 0 && std::chrono::steady_clock::now() < deadline);
+  std::istringstream listing(result.out);
   const std::string key = "application.process.id = \"";
   for (std::string line; std::getline(listing, line);) {
     const std::size_t at = line.find(key);
