@@ -1,5 +1,6 @@
-// Holds many recording streams open on a PulseAudio-protocol server from one process and one
-// connection (PulseAudio takes at most 64 connections), for the detector's CPU benchmark:
+// Holds many recording streams open on a PulseAudio-protocol server from one process, ten on
+// each connection (PulseAudio takes at most 64 connections, pipewire-pulse fails some streams
+// when one connection has hundreds), for the detector's CPU benchmark:
 // usage: pulse_stream_load COUNT DEVICE.
 // Prints "ready" once every stream records, then runs until it is killed.
 #include <cstdio>
@@ -13,10 +14,11 @@
 
 namespace {
 
+constexpr int kStreamsPerConnection = 10;
+
 struct Load {
   pa_mainloop* loop = pa_mainloop_new();
   std::string device;
-  int count = 0;
   int ready = 0;
   int failed = 0;
 };
@@ -40,7 +42,7 @@ void onContext(pa_context* context, void* userdata) {
   if (state == PA_CONTEXT_FAILED) ++load.failed;
   if (state != PA_CONTEXT_READY) return;
   const pa_sample_spec format{PA_SAMPLE_S16LE, 8000, 1};
-  for (int i = 0; i < load.count; ++i) {
+  for (int i = 0; i < kStreamsPerConnection; ++i) {
     pa_stream* stream = pa_stream_new(context, "load", &format, nullptr);
     pa_stream_set_state_callback(stream, onStream, &load);
     pa_stream_set_read_callback(stream, dropSamples, nullptr);
@@ -58,14 +60,19 @@ int main(int argc, char** argv) {
   const int count = std::atoi(argv[1]);
   Load load;
   load.device = argv[2];
-  load.count = count;
-  pa_proplist* properties = pa_proplist_new();
-  pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "org.example.Load");
-  pa_context* context =
-      pa_context_new_with_proplist(pa_mainloop_get_api(load.loop), "load", properties);
-  pa_proplist_free(properties);
-  pa_context_set_state_callback(context, onContext, &load);
-  pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);
+  if (count <= 0 || count % kStreamsPerConnection != 0) {
+    std::fprintf(stderr, "COUNT must be a multiple of %d\n", kStreamsPerConnection);
+    return 2;
+  }
+  for (int i = 0; i < count / kStreamsPerConnection; ++i) {
+    pa_proplist* properties = pa_proplist_new();
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "org.example.Load");
+    pa_context* context =
+        pa_context_new_with_proplist(pa_mainloop_get_api(load.loop), "load", properties);
+    pa_proplist_free(properties);
+    pa_context_set_state_callback(context, onContext, &load);
+    pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);
+  }
   while (load.ready + load.failed < count) {
     if (pa_mainloop_iterate(load.loop, 1, nullptr) < 0) return 1;
   }
