@@ -21,7 +21,10 @@ struct Load {
   std::string device;
   int ready = 0;
   int failed = 0;
+  int retries = 0;
 };
+
+void openStream(pa_context* context, Load& load);
 
 void dropSamples(pa_stream* stream, std::size_t, void*) {
   const void* data = nullptr;
@@ -33,7 +36,22 @@ void onStream(pa_stream* stream, void* userdata) {
   auto& load = *static_cast<Load*>(userdata);
   const pa_stream_state_t state = pa_stream_get_state(stream);
   if (state == PA_STREAM_READY) ++load.ready;
-  if (state == PA_STREAM_FAILED) ++load.failed;
+  if (state != PA_STREAM_FAILED) return;
+  // pipewire-pulse fails some of many streams set up at once: they are opened again.
+  pa_context* context = pa_stream_get_context(stream);
+  if (++load.retries <= 1000 && pa_context_get_state(context) == PA_CONTEXT_READY) {
+    openStream(context, load);
+  } else {
+    ++load.failed;
+  }
+}
+
+void openStream(pa_context* context, Load& load) {
+  const pa_sample_spec format{PA_SAMPLE_S16LE, 8000, 1};
+  pa_stream* stream = pa_stream_new(context, "load", &format, nullptr);
+  pa_stream_set_state_callback(stream, onStream, &load);
+  pa_stream_set_read_callback(stream, dropSamples, nullptr);
+  pa_stream_connect_record(stream, load.device.c_str(), nullptr, PA_STREAM_NOFLAGS);
 }
 
 void onContext(pa_context* context, void* userdata) {
@@ -41,13 +59,7 @@ void onContext(pa_context* context, void* userdata) {
   const pa_context_state_t state = pa_context_get_state(context);
   if (state == PA_CONTEXT_FAILED) ++load.failed;
   if (state != PA_CONTEXT_READY) return;
-  const pa_sample_spec format{PA_SAMPLE_S16LE, 8000, 1};
-  for (int i = 0; i < kStreamsPerConnection; ++i) {
-    pa_stream* stream = pa_stream_new(context, "load", &format, nullptr);
-    pa_stream_set_state_callback(stream, onStream, &load);
-    pa_stream_set_read_callback(stream, dropSamples, nullptr);
-    pa_stream_connect_record(stream, load.device.c_str(), nullptr, PA_STREAM_NOFLAGS);
-  }
+  for (int i = 0; i < kStreamsPerConnection; ++i) openStream(context, load);
 }
 
 }  // namespace
