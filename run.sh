@@ -9,35 +9,37 @@ DEBIAN_PACKAGES=(build-essential cmake ninja-build pkg-config libicu-dev libgtes
   pulseaudio-utils time python3 python3-dateutil)
 # The cores are also built with clang and LLVM's libc++, the standard library of Apple's clang.
 DEBIAN_PACKAGES+=(clang-16 libc++-16-dev libc++abi-16-dev)
-# GNOME's calendar service and a session bus for it, installed without recommends.
+# Installed without recommends: GNOME's calendar service and a session bus for it; a headless
+# PipeWire with its PulseAudio interface for the detector's tests on both servers (recommends
+# would pull in pipewire-alsa and replace PulseAudio as the default).
 DEBIAN_PACKAGES_NO_RECOMMENDS=(evolution-data-server libecal2.0-dev libedataserver1.2-dev dbus
-  dbus-daemon libglib2.0-bin dconf-service)
+  dbus-daemon libglib2.0-bin dconf-service pipewire pipewire-bin pipewire-pulse wireplumber)
 
-# missing_from PACKAGE...: the ones not installed
-missing_from() {
-  local package
+# install_packages [apt-get options...] -- PACKAGE...: installs those not installed yet.
+install_packages() {
+  local options=()
+  while [ "$1" != -- ]; do
+    options+=("$1")
+    shift
+  done
+  shift
+  local missing=()
   for package in "$@"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-      echo "$package"
+      missing+=("$package")
   done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=()
+  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+  echo "Installing: ${missing[*]}"
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${options[@]}" \
+    "${missing[@]}" >/dev/null
 }
 
 install_missing() {
-  local missing=() plain=()
-  mapfile -t missing < <(missing_from "${DEBIAN_PACKAGES[@]}")
-  mapfile -t plain < <(missing_from "${DEBIAN_PACKAGES_NO_RECOMMENDS[@]}")
-  [ ${#missing[@]} -eq 0 ] && [ ${#plain[@]} -eq 0 ] && return 0
-  local sudo=()
-  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
-  echo "Installing: ${missing[*]} ${plain[*]}"
-  "${sudo[@]}" apt-get update -qq
-  if [ ${#missing[@]} -gt 0 ]; then
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
-  fi
-  if [ ${#plain[@]} -gt 0 ]; then
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-      "${plain[@]}" >/dev/null
-  fi
+  install_packages -- "${DEBIAN_PACKAGES[@]}"
+  install_packages --no-install-recommends -- "${DEBIAN_PACKAGES_NO_RECOMMENDS[@]}"
 }
 
 # build DIR [cmake options...]
