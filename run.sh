@@ -7,10 +7,20 @@ cd "$(dirname "$0")"
 DEBIAN_PACKAGES=(build-essential cmake ninja-build pkg-config libicu-dev libgtest-dev
   libgmock-dev libbenchmark-dev tzdata libplist-dev libical-dev libpulse-dev pulseaudio
   pulseaudio-utils time)
+# A headless PipeWire with its PulseAudio interface, for the detector's tests on both servers;
+# without recommends, which would pull in pipewire-alsa and replace PulseAudio as the default.
+PIPEWIRE_PACKAGES=(pipewire pipewire-bin pipewire-pulse wireplumber dbus)
 
-install_missing() {
+# install_packages [apt-get options...] -- PACKAGE...: installs those not installed yet.
+install_packages() {
+  local options=()
+  while [ "$1" != -- ]; do
+    options+=("$1")
+    shift
+  done
+  shift
   local missing=()
-  for package in "${DEBIAN_PACKAGES[@]}"; do
+  for package in "$@"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
       missing+=("$package")
   done
@@ -19,7 +29,13 @@ install_missing() {
   [ "$(id -u)" -ne 0 ] && sudo=(sudo)
   echo "Installing: ${missing[*]}"
   "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${options[@]}" \
+    "${missing[@]}" >/dev/null
+}
+
+install_missing() {
+  install_packages -- "${DEBIAN_PACKAGES[@]}"
+  install_packages --no-install-recommends -- "${PIPEWIRE_PACKAGES[@]}"
 }
 
 # build DIR [cmake options...]

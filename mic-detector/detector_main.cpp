@@ -16,9 +16,10 @@ namespace micdetector {
 
 void VandrelisMicDetectorMain::prepareSignals() { blockSignalInThisThread(SIGTERM); }
 
-void VandrelisMicDetectorMain::main(const DetectorPlatform& platform) {
-  auto detector = std::make_shared<MicDetector>(platform, SnapshotWriter());
-  detector->start();
+void VandrelisMicDetectorMain::main(const DetectorPlatform& platform,
+                                    std::chrono::nanoseconds interval) {
+  auto detector = std::make_shared<MicDetector>(platform, SnapshotWriter(), interval);
+  detector->prepare();
 
   // Process-lifetime objects: never destroyed, since the process ends with _exit.
   auto* signalQueue = new SerialQueue(std::string(kDetectorQueueLabel) + ".signals");
@@ -29,6 +30,9 @@ void VandrelisMicDetectorMain::main(const DetectorPlatform& platform) {
     ::_exit(0);
   });
   source->resume();
+  // After the signal source: the "started" line may block on a standard error nobody reads,
+  // and a SIGTERM must still end the process then.
+  detector->start();
 
   for (;;) ::pause();
 }

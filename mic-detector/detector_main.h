@@ -2,6 +2,8 @@
 // SIGTERM with the "stopped" line and exit status 0, and otherwise keeps the main thread idle.
 #pragma once
 
+#include <chrono>
+
 #include "detector_platform.h"
 
 namespace micdetector {
@@ -11,7 +13,8 @@ class VandrelisMicDetectorMain {
   // Call prepareSignals() first, before any thread of the process starts.
   static void prepareSignals();
   // Never returns: the process ends from the SIGTERM handler.
-  [[noreturn]] static void main(const DetectorPlatform& platform);
+  [[noreturn]] static void main(const DetectorPlatform& platform,
+                                std::chrono::nanoseconds interval = std::chrono::seconds(1));
 };
 
 }  // namespace micdetector

@@ -10,20 +10,28 @@
 namespace micdetector::Logger {
 namespace {
 
-void writeLine(std::string_view prefix, std::string_view message) {
-  std::string line;
-  line.reserve(prefix.size() + message.size() + 1);
-  line.append(prefix);
-  appendValidUtf8(line, message);
-  line.push_back('\n');
-  // A failed write to standard error has nowhere to be reported.
-  (void)writeAll(2, line);
+std::string line(std::string_view prefix, std::string_view message) {
+  std::string text;
+  text.reserve(prefix.size() + message.size() + 1);
+  text.append(prefix);
+  appendValidUtf8(text, message);
+  text.push_back('\n');
+  return text;
 }
+
+constexpr std::string_view kPrefix = "[vandrelis-mic-detector] ";
 
 }  // namespace
 
-void info(std::string_view message) { writeLine("[vandrelis-mic-detector] ", message); }
+// A failed write to standard error has nowhere to be reported.
+void info(std::string_view message) { (void)writeAll(2, line(kPrefix, message)); }
 
-void error(std::string_view message) { writeLine("[vandrelis-mic-detector] ERROR: ", message); }
+void error(std::string_view message) {
+  (void)writeAll(2, line("[vandrelis-mic-detector] ERROR: ", message));
+}
+
+void infoBefore(std::string_view message, std::chrono::steady_clock::time_point deadline) {
+  (void)writeAllBefore(2, line(kPrefix, message), deadline);
+}
 
 }  // namespace micdetector::Logger

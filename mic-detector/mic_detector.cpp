@@ -18,14 +18,19 @@ MicDetector::MicDetector(DetectorPlatform platform, SnapshotWriter writer,
                          std::chrono::nanoseconds interval)
     : platform_(platform), writer_(std::move(writer)), interval_(interval) {}
 
-void MicDetector::start() {
+void MicDetector::prepare() {
   queue_ = std::make_unique<SerialQueue>(kDetectorQueueLabel);
   std::weak_ptr<MicDetector> weak = weak_from_this();
   timer_ = std::make_unique<RepeatingTimer>(*queue_, interval_, [weak] {
     if (std::shared_ptr<MicDetector> detector = weak.lock()) detector->tick();
   });
-  timer_->resume();
+}
+
+void MicDetector::start() {
+  if (!timer_) prepare();
+  // A standard error that nobody reads may hold this line up; the stop does not wait for it.
   Logger::info("Microphone activity detector started");
+  timer_->resume();
 }
 
 void MicDetector::tick() {
@@ -42,8 +47,11 @@ void MicDetector::stop() {
   if (timer_) timer_->cancel();
   // The timer object itself is left alone: its thread may be about to post a tick, which the
   // cancel already turns into nothing.
-  (void)outputMutex_.try_lock_for(kStopWaitForLine);
-  Logger::info("Microphone activity detector stopped");
+  const auto deadline = std::chrono::steady_clock::now() + kStopWaitForLine;
+  // One deadline for both waits, so a reader that stopped reading holds the stop up no longer
+  // than that in all.
+  (void)outputMutex_.try_lock_until(deadline);
+  Logger::infoBefore("Microphone activity detector stopped", deadline);
 }
 
 }  // namespace micdetector

@@ -23,12 +23,17 @@ class MicDetector : public std::enable_shared_from_this<MicDetector> {
   MicDetector(const MicDetector&) = delete;
   MicDetector& operator=(const MicDetector&) = delete;
 
-  // Makes the detector queue and the timer (first tick at once), and logs the start. Called
-  // once, on a detector held by a shared_ptr: the tick holds it only weakly.
+  // Makes the detector queue and the timer, not yet running, so that stop() may be called from
+  // another thread from then on. Called once, on a detector held by a shared_ptr: the tick holds
+  // it only weakly.
+  void prepare();
+
+  // Logs the start and starts the timer (first tick at once); prepares first if not prepared.
   void start();
 
   // Cancels the timer so that no further tick starts, waits (for a bounded time) until a line
-  // being written is whole, and logs the stop. From then on the detector writes nothing more,
+  // being written is whole, and logs the stop, or drops that line when standard error does not
+  // take it within the same bound. From then on the detector writes nothing more,
   // so the caller can end the process.
   void stop();
 

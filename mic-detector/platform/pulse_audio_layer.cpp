@@ -2,8 +2,11 @@
 // a poll sees one consistent state of the server however long it takes.
 #include "pulse_audio_layer.h"
 
+#include <signal.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -29,11 +32,15 @@ std::optional<std::int32_t> positiveDecimal(const std::optional<std::string>& te
   return value;
 }
 
-std::optional<std::string> clientBundleId(const PulseServerState::Client& client) {
-  if (client.applicationId && !client.applicationId->empty()) return client.applicationId;
-  if (client.portalAppId && !client.portalAppId->empty()) return client.portalAppId;
+std::optional<std::string> nonEmpty(const std::optional<std::string>& text) {
+  if (text && !text->empty()) return text;
   return std::nullopt;
 }
+
+// A recording stream outlives its process for a moment on PipeWire, until pipewire-pulse sees
+// the connection close: a process that has gone records nothing. One that belongs to another
+// user still exists.
+bool systemProcessExists(std::int32_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
 
 // Copies whole identifiers, as many as fit, and says how many bytes were filled.
 void copyList(const std::vector<AudioObjectID>& list, std::uint32_t& ioSize, void* data) {
@@ -50,31 +57,50 @@ bool isProcessList(AudioObjectID object, const AudioObjectPropertyAddress& addre
 
 }  // namespace
 
+std::optional<std::string> streamBundleId(const PulseServerState::Client& client,
+                                          const PulseServerState::SourceOutput& output) {
+  for (const auto* id :
+       {&output.applicationId, &output.portalAppId, &client.applicationId, &client.portalAppId}) {
+    if (auto found = nonEmpty(*id)) return found;
+  }
+  return std::nullopt;
+}
+
 bool isVolumeMeter(const PulseServerState::Client& client,
                    const PulseServerState::SourceOutput& output) {
   if (output.peakDetect) return true;
-  return client.applicationId &&
-         std::ranges::find(kVolumeMeterApplications, *client.applicationId) !=
-             kVolumeMeterApplications.end();
+  const auto id = streamBundleId(client, output);
+  return id && std::ranges::find(kVolumeMeterApplications, *id) != kVolumeMeterApplications.end();
 }
 
-std::optional<std::int32_t> clientProcessId(const PulseServerState::Client& client) {
-  if (auto pid = positiveDecimal(client.serverRecordedProcessId)) return pid;
+std::optional<std::int32_t> streamProcessId(const PulseServerState::Client& client,
+                                            const PulseServerState::SourceOutput& output) {
+  // pipewire-pulse is the peer of every PulseAudio-protocol client, so PipeWire's record of the
+  // peer names pipewire-pulse itself for them; for its native clients it is the client's own.
+  if (client.clientApi != "pipewire-pulse") {
+    if (auto pid = positiveDecimal(client.serverRecordedProcessId)) return pid;
+  }
+  if (auto pid = positiveDecimal(output.applicationProcessId)) return pid;
   return positiveDecimal(client.applicationProcessId);
 }
 
-PulseAudioLayer::PulseAudioLayer(std::unique_ptr<PulseServerReader> server)
-    : server_(std::move(server)) {}
+PulseAudioLayer::PulseAudioLayer(std::unique_ptr<PulseServerReader> server,
+                                 std::function<bool(std::int32_t)> processExists)
+    : server_(std::move(server)),
+      processExists_(processExists ? std::move(processExists) : systemProcessExists) {}
 
 bool PulseAudioLayer::refresh() {
-  const auto state = server_->readState();
-  if (!state) {
+  const PulseServerState* state = server_->readState();
+  if (state == nullptr) {
     processList_.clear();
     processes_.clear();
     devices_.clear();
+    pictureVersion_ = 0;
     return false;
   }
-  takePicture(*state);
+  // An unchanged server gives the same picture: the objects are kept as they are.
+  if (state->version == 0 || state->version != pictureVersion_) takePicture(*state);
+  pictureVersion_ = state->version;
   return true;
 }
 
@@ -122,7 +148,7 @@ void PulseAudioLayer::takePicture(const PulseServerState& state) {
     // loopback) belongs to no process.
     const auto client = clients.find(output.client);
     if (client == clients.end() || isVolumeMeter(*client->second, output)) continue;
-    const auto pid = clientProcessId(*client->second);
+    const auto pid = streamProcessId(*client->second, output);
     if (!pid) continue;
     const AudioObjectID id = idFor(previousProcessIds, *pid);
     const auto [entry, added] = processes_.try_emplace(id);
@@ -131,12 +157,19 @@ void PulseAudioLayer::takePicture(const PulseServerState& state) {
       processList_.push_back(id);
       process.pid = *pid;
     }
-    if (!process.bundleId) process.bundleId = clientBundleId(*client->second);
 
-    // Recording what a sink plays is not microphone use; a source that has gone is no device.
+    // Recording what a sink plays is not microphone use, nor is a paused stream; a source that
+    // has gone is no device.
     const auto source = sources.find(output.source);
-    if (source == sources.end() || source->second->isMonitor) continue;
-    if (!output.corked) process.runningInput = true;
+    const bool capturing = source != sources.end() && !source->second->isMonitor && !output.corked;
+    // The process is named after a stream that captures where it has one.
+    if (auto bundleId = streamBundleId(*client->second, output);
+        bundleId && (!process.bundleId || (capturing && !process.bundleFromCapture))) {
+      process.bundleId = std::move(bundleId);
+      process.bundleFromCapture = capturing;
+    }
+    if (!capturing) continue;
+    process.runningInput = true;
     const AudioObjectID device = deviceIds_.at(source->second->name);
     if (std::ranges::find(process.inputDevices, device) == process.inputDevices.end()) {
       process.inputDevices.push_back(device);
@@ -238,7 +271,7 @@ OSStatus PulseAudioLayer::getPropertyData(AudioObjectID object,
       copyList(process(object)->inputDevices, ioSize, data);
       return kAudioHardwareNoError;
     case kAudioProcessPropertyIsRunningInput:
-      value = process(object)->runningInput ? 1 : 0;
+      value = process(object)->runningInput && processExists_(process(object)->pid) ? 1 : 0;
       break;
     case kAudioProcessPropertyPID:
       value = static_cast<std::uint32_t>(process(object)->pid);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,7 +17,10 @@ namespace micdetector {
 
 class PulseAudioLayer final : public AudioLayer {
  public:
-  explicit PulseAudioLayer(std::unique_ptr<PulseServerReader> server);
+  // `processExists` tells whether a process id names a process now; by default, the system's
+  // process table.
+  explicit PulseAudioLayer(std::unique_ptr<PulseServerReader> server,
+                           std::function<bool(std::int32_t)> processExists = {});
 
   bool hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address) override;
   OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
@@ -32,6 +36,7 @@ class PulseAudioLayer final : public AudioLayer {
     bool runningInput = false;
     std::vector<AudioObjectID> inputDevices;
     std::optional<std::string> bundleId;
+    bool bundleFromCapture = false;
   };
   struct Device {
     std::string uid;
@@ -50,9 +55,11 @@ class PulseAudioLayer final : public AudioLayer {
   std::optional<bool> knows(AudioObjectID object, const AudioObjectPropertyAddress& address) const;
 
   std::unique_ptr<PulseServerReader> server_;
+  std::function<bool(std::int32_t)> processExists_;
   // Set by a size read of the process list, so that the data read that follows answers from
   // the same picture.
   bool listJustRead_ = false;
+  std::uint64_t pictureVersion_ = 0;  // of the server's picture the objects were taken from
 
   std::vector<AudioObjectID> processList_;
   std::unordered_map<AudioObjectID, Process> processes_;
@@ -69,8 +76,14 @@ class PulseAudioLayer final : public AudioLayer {
 bool isVolumeMeter(const PulseServerState::Client& client,
                    const PulseServerState::SourceOutput& output);
 
-// The process id of a client: the server's own record of its peer where it keeps one, else the
-// id the client reports. Nothing when neither is a positive decimal number.
-std::optional<std::int32_t> clientProcessId(const PulseServerState::Client& client);
+// The application id of a stream: the stream's own application properties first, then its
+// client's; nothing when none is set.
+std::optional<std::string> streamBundleId(const PulseServerState::Client& client,
+                                          const PulseServerState::SourceOutput& output);
+
+// The process id of a stream: PipeWire's own record of its peer for a native PipeWire client,
+// else the id the stream or its client reports. Nothing when none is a positive decimal number.
+std::optional<std::int32_t> streamProcessId(const PulseServerState::Client& client,
+                                            const PulseServerState::SourceOutput& output);
 
 }  // namespace micdetector

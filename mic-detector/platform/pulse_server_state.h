@@ -20,32 +20,39 @@ struct PulseServerState {
   // Only the client properties the detector reads, as the server keeps them.
   struct Client {
     std::uint32_t index = 0;
-    std::optional<std::string> applicationId;            // application.id
-    std::optional<std::string> portalAppId;              // pipewire.access.portal.app_id
-    std::optional<std::string> applicationProcessId;     // application.process.id
-    std::optional<std::string> serverRecordedProcessId;  // pipewire.sec.pid
+    std::optional<std::string> applicationId;             // application.id
+    std::optional<std::string> portalAppId;               // pipewire.access.portal.app_id
+    std::optional<std::string> applicationProcessId;      // application.process.id
+    std::optional<std::string> serverRecordedProcessId;   // pipewire.sec.pid
+    std::optional<std::string> clientApi = std::nullopt;  // client.api
   };
 
-  // A recording stream.
+  // A recording stream, with the application properties it carries itself.
   struct SourceOutput {
     std::uint32_t index = 0;
     std::uint32_t client = 0;
     std::uint32_t source = 0;
     bool corked = false;
     bool peakDetect = false;  // a level meter's stream, resampled to peaks
+    std::optional<std::string> applicationId = std::nullopt;
+    std::optional<std::string> portalAppId = std::nullopt;
+    std::optional<std::string> applicationProcessId = std::nullopt;
   };
 
   std::vector<SourceOutput> sourceOutputs;
   std::vector<Source> sources;
   std::vector<Client> clients;
+  // Changes whenever the picture does; 0 for a picture that says nothing about that.
+  std::uint64_t version = 0;
 };
 
 // Takes pictures of the server.
 class PulseServerReader {
  public:
   virtual ~PulseServerReader() = default;
-  // A fresh picture, or nothing when no server answers.
-  virtual std::optional<PulseServerState> readState() = 0;
+  // The server's current picture, or null when no server answers. It stays valid and
+  // unchanged until the next call.
+  virtual const PulseServerState* readState() = 0;
 };
 
 }  // namespace micdetector

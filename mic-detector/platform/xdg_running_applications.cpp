@@ -5,8 +5,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 #include <sys/stat.h>
 
@@ -100,8 +102,8 @@ std::optional<std::string> applicationIdFromUnit(std::string_view unit) {
   return usableId(unescapeUnitPart(parts.back()));
 }
 
-// snap.<name>.<app>[-<n>].scope or snap.<name>.<app>.service.
-std::optional<std::string> snapNameFromUnit(std::string_view unit) {
+// snap.<name>.<app>[-<n>].scope or snap.<name>.<app>.service: the name, and what follows it.
+std::optional<std::pair<std::string, std::string_view>> snapUnit(std::string_view unit) {
   if (!unit.starts_with("snap.")) return std::nullopt;
   unit.remove_prefix(5);
   if (unit.ends_with(".scope")) {
@@ -113,7 +115,29 @@ std::optional<std::string> snapNameFromUnit(std::string_view unit) {
   }
   const std::size_t dot = unit.find('.');
   if (dot == std::string_view::npos || dot + 1 == unit.size()) return std::nullopt;
-  return usableId(std::string(unit.substr(0, dot)));
+  auto name = usableId(std::string(unit.substr(0, dot)));
+  if (!name) return std::nullopt;
+  return std::pair{std::move(*name), unit.substr(dot + 1)};
+}
+
+std::optional<std::string> snapNameFromUnit(std::string_view unit) {
+  if (auto snap = snapUnit(unit)) return std::move(snap->first);
+  return std::nullopt;
+}
+
+// The path of the cgroup named by /proc/PID/cgroup contents.
+std::string_view cgroupPath(std::string_view cgroupContents) {
+  // cgroup v2 has the line "0::/path"; under v1 the systemd hierarchy is "N:name=systemd:/path".
+  std::string_view path;
+  for (std::string_view line : split(cgroupContents, '\n')) {
+    const auto fields = split(line, ':');
+    if (fields.size() < 3) continue;
+    if ((fields[0] == "0" && fields[1].empty()) || fields[1] == "name=systemd") {
+      path = line.substr(fields[0].size() + fields[1].size() + 2);
+      if (fields[1].empty()) break;
+    }
+  }
+  return path;
 }
 
 // "de_DE.UTF-8@euro" gives the keys to try: "de_DE@euro", "de_DE", "de@euro", "de".
@@ -178,19 +202,29 @@ std::string_view trimmed(std::string_view text) {
 
 }  // namespace
 
-std::optional<std::string> applicationIdFromCgroup(std::string_view cgroupContents) {
-  // cgroup v2 has the line "0::/path"; under v1 the systemd hierarchy is "N:name=systemd:/path".
-  std::string_view path;
-  for (std::string_view line : split(cgroupContents, '\n')) {
-    const auto fields = split(line, ':');
-    if (fields.size() < 3) continue;
-    if ((fields[0] == "0" && fields[1].empty()) || fields[1] == "name=systemd") {
-      path = line.substr(fields[0].size() + fields[1].size() + 2);
-      if (fields[1].empty()) break;
+std::vector<std::string> snapDesktopIds(std::string_view cgroupContents) {
+  const auto components = split(cgroupPath(cgroupContents), '/');
+  for (auto it = components.rbegin(); it != components.rend(); ++it) {
+    const auto snap = snapUnit(*it);
+    if (!snap) continue;
+    // A scope's app name carries a launch suffix that may itself hold dashes ("-<uuid>"), and
+    // app names hold dashes too: each shorter reading is a candidate, longest first.
+    std::vector<std::string> ids;
+    std::string_view app = snap->second;
+    for (;;) {
+      if (auto id = usableId(snap->first + "_" + std::string(app))) ids.push_back(std::move(*id));
+      const std::size_t dash = app.rfind('-');
+      if (dash == std::string_view::npos || dash == 0) break;
+      app = app.substr(0, dash);
     }
+    return ids;
   }
+  return {};
+}
+
+std::optional<std::string> applicationIdFromCgroup(std::string_view cgroupContents) {
   // The innermost unit decides: a unit may hold sub-groups of its own.
-  const auto components = split(path, '/');
+  const auto components = split(cgroupPath(cgroupContents), '/');
   for (auto it = components.rbegin(); it != components.rend(); ++it) {
     if (auto name = snapNameFromUnit(*it)) return name;
   }
@@ -266,19 +300,26 @@ std::optional<RunningApplication> XdgRunningApplications::applicationWithProcess
   const std::string process = procRoot_ + "/" + std::to_string(pid);
   // Only a flatpak sandbox has this file at its root; the host has none.
   std::optional<std::string> id;
+  std::vector<std::string> desktopIds;
   if (const auto info = readSmallFile(process + "/root/.flatpak-info")) {
     id = applicationIdFromFlatpakInfo(*info);
   }
   if (!id) {
-    if (const auto cgroup = readSmallFile(process + "/cgroup"))
+    if (const auto cgroup = readSmallFile(process + "/cgroup")) {
       id = applicationIdFromCgroup(*cgroup);
+      // A snap's desktop files are named <snap>_<app>.desktop.
+      if (id) desktopIds = snapDesktopIds(*cgroup);
+    }
   }
   if (!id) return std::nullopt;
+  desktopIds.push_back(*id);
   RunningApplication application{*id, std::nullopt};
-  for (const std::string& directory : dataDirectories_) {
-    if (const auto entry = readSmallFile(directory + "/applications/" + *id + ".desktop")) {
-      application.localizedName = desktopEntryName(*entry, locale_);
-      break;
+  for (const std::string& desktopId : desktopIds) {
+    for (const std::string& directory : dataDirectories_) {
+      if (const auto entry = readSmallFile(directory + "/applications/" + desktopId + ".desktop")) {
+        application.localizedName = desktopEntryName(*entry, locale_);
+        return application;
+      }
     }
   }
   return application;
@@ -298,6 +339,11 @@ std::vector<std::string> xdgDataDirectories() {
       dataDirs != nullptr && dataDirs[0] != '\0' ? dataDirs : "/usr/local/share:/usr/share";
   for (std::string_view directory : split(list, ':')) {
     if (!directory.empty() && directory.front() == '/') directories.emplace_back(directory);
+  }
+  // Where snapd puts the desktop files of installed snaps, also when the session's list lacks it.
+  constexpr std::string_view kSnapDesktopFiles = "/var/lib/snapd/desktop";
+  if (std::ranges::find(directories, kSnapDesktopFiles) == directories.end()) {
+    directories.emplace_back(kSnapDesktopFiles);
   }
   return directories;
 }

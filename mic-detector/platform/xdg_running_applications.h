@@ -17,6 +17,10 @@ namespace micdetector {
 // in neither.
 std::optional<std::string> applicationIdFromCgroup(std::string_view cgroupContents);
 
+// The ids of the desktop files that may name the app of the snap whose unit holds a process,
+// most likely first ("<snap>_<app>"); none when no snap unit holds it.
+std::vector<std::string> snapDesktopIds(std::string_view cgroupContents);
+
 // The `name` of the [Application] group of a sandbox's .flatpak-info file.
 std::optional<std::string> applicationIdFromFlatpakInfo(std::string_view flatpakInfoContents);
 

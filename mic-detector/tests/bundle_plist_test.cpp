@@ -72,3 +72,106 @@ TEST(Bundle, DirectoriesWithoutAUsableDictionaryAreBundlesWithoutIdentifier) {
 
 }  // namespace
 }  // namespace micdetector
+
+namespace micdetector {
+namespace {
+
+// An XML dictionary with an identifier and a value nested `depth` arrays deep.
+std::string nestedXml(std::size_t depth) {
+  std::string text =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+      "<key>CFBundleIdentifier</key><string>org.example.Nested</string><key>Deep</key>";
+  for (std::size_t i = 0; i < depth; ++i) text += "<array>";
+  for (std::size_t i = 0; i < depth; ++i) text += "</array>";
+  return text + "</dict></plist>\n";
+}
+
+void appendBigEndian(std::string& out, std::uint64_t value, int size) {
+  for (int shift = (size - 1) * 8; shift >= 0; shift -= 8) {
+    out.push_back(static_cast<char>(value >> shift & 0xff));
+  }
+}
+
+// The same as a binary property list (8-byte offsets, 4-byte references): value 0 is the root
+// dictionary, 1 to 4 its keys and values, 5 on the arrays, each holding the next.
+struct BinaryPlist {
+  explicit BinaryPlist(std::size_t depth) {
+    std::vector<std::string> values{"", "CFBundleIdentifier", "org.example.Nested", "Deep"};
+    std::string dictionary("\xd2", 1);  // two entries
+    for (std::uint64_t ref : {1, 3, 2, 4}) appendBigEndian(dictionary, ref, 4);
+    values[0] = dictionary;
+    for (std::size_t i = 1; i <= 3; ++i) {
+      values[i] = static_cast<char>(0x5f) + std::string("\x10", 1) +
+                  static_cast<char>(values[i].size()) + values[i];
+    }
+    for (std::size_t i = 0; i < depth; ++i) {
+      std::string array(1, static_cast<char>(i + 1 < depth ? 0xa1 : 0xa0));
+      if (i + 1 < depth) appendBigEndian(array, 5 + i, 4);
+      values.push_back(array);
+    }
+    bytes = "bplist00";
+    for (const std::string& value : values) {
+      offsets.push_back(bytes.size());
+      bytes += value;
+    }
+    tableOffset = bytes.size();
+  }
+
+  std::string file() const {
+    std::string out = bytes;
+    for (std::uint64_t offset : offsets) appendBigEndian(out, offset, 8);
+    out += std::string(6, '\0') + std::string("\x08\x04", 2);
+    appendBigEndian(out, count ? *count : offsets.size(), 8);
+    appendBigEndian(out, root, 8);
+    appendBigEndian(out, tableOffset, 8);
+    return out;
+  }
+
+  std::string bytes;
+  std::vector<std::uint64_t> offsets;
+  std::uint64_t tableOffset = 0;
+  std::optional<std::uint64_t> count;
+  std::uint64_t root = 0;
+};
+
+TEST(Bundle, HostileDictionariesGiveNoIdentifierAndNeitherCrashNorStall) {
+  BinaryPlist wildOffset(3), wildReference(3), wildRoot(3), wildTable(3), wildLength(3);
+  // An offset that points far past the file: libplist adds it to its pointer unchecked.
+  wildOffset.offsets[2] = 0xffffffffffffff00;
+  wildReference.bytes[wildReference.offsets[0] + 4] = 0x7f;  // a key that names no value
+  wildRoot.root = 99;
+  wildTable.tableOffset = 1 << 30;
+  wildLength.bytes[wildLength.offsets[2] + 2] = 0x7f;  // text running past the values
+  const struct {
+    const char* name;
+    std::string file;
+    bool readable;
+  } cases[] = {
+      {"XML 60 deep", nestedXml(60), true},
+      {"binary 60 deep", BinaryPlist(60).file(), true},
+      {"XML 200,000 deep", nestedXml(200'000), false},
+      {"XML 65 deep", nestedXml(65), false},
+      {"binary 100,000 deep", BinaryPlist(100'000).file(), false},
+      {"binary 60,000 deep", BinaryPlist(60'000).file(), false},
+      {"binary 65 deep", BinaryPlist(65).file(), false},
+      {"offset past the file", wildOffset.file(), false},
+      {"reference to no value", wildReference.file(), false},
+      {"root that is no value", wildRoot.file(), false},
+      {"offset table past the file", wildTable.file(), false},
+      {"text past its area", wildLength.file(), false},
+      {"trailer only", BinaryPlist(1).file().substr(0, 39), false},
+  };
+  testing::TempDir directory;
+  for (const auto& one : cases) {
+    const std::string path = directory.path() + "/" + one.name + ".app";
+    testing::writeFile(path + "/Contents/Info.plist", one.file);
+    const auto bundle = Bundle::atDirectory(path);
+    ASSERT_TRUE(bundle.has_value()) << one.name;
+    EXPECT_EQ(bundle->bundleIdentifier(),
+              one.readable ? std::optional<std::string>("org.example.Nested") : std::nullopt)
+        << one.name;
+  }
+}
+
+}  // namespace
+}  // namespace micdetector

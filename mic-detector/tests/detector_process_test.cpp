@@ -65,8 +65,8 @@ TEST(DetectorProcess, SigintEndsByDefaultActionWithoutStoppedLine) {
 }
 
 TEST(DetectorProcess, SigtermDuringASlowPollStillStopsCleanly) {
-  RunningProgram detector({MIC_DETECTOR_TESTHOST, "--poll-delay-ms", "3000", "--app",
-                           "7,com.example.A,uid,Mic"});
+  RunningProgram detector(
+      {MIC_DETECTOR_TESTHOST, "--poll-delay-ms", "3000", "--app", "7,com.example.A,uid,Mic"});
   ASSERT_TRUE(detector.waitForErrLines(1, 5s));
   std::this_thread::sleep_for(300ms);  // the first poll is now under way
   detector.signal(SIGTERM);
@@ -78,7 +78,8 @@ TEST(DetectorProcess, SigtermDuringASlowPollStillStopsCleanly) {
 }
 
 TEST(DetectorProcess, FirstLineAtOnceThenOneASecondWithIdenticalStates) {
-  RunningProgram detector({MIC_DETECTOR_TESTHOST, "--app", "4242,com.example.Recorder,"
+  RunningProgram detector({MIC_DETECTOR_TESTHOST, "--app",
+                           "4242,com.example.Recorder,"
                            "usb-mic,USB Microphone"});
   ASSERT_TRUE(detector.waitForOutLines(3, 6s));
   detector.signal(SIGTERM);
@@ -94,8 +95,10 @@ TEST(DetectorProcess, FirstLineAtOnceThenOneASecondWithIdenticalStates) {
   EXPECT_NEAR(static_cast<double>(third - first), 2000.0, 300.0);
   // Identical states differ only in their times.
   const std::regex times("\"(timestampMs|detectedAtMs)\":[0-9]+");
-  EXPECT_EQ(std::regex_replace(out[0].text, times, "T"), std::regex_replace(out[1].text, times, "T"));
-  EXPECT_EQ(std::regex_replace(out[1].text, times, "T"), std::regex_replace(out[2].text, times, "T"));
+  EXPECT_EQ(std::regex_replace(out[0].text, times, "T"),
+            std::regex_replace(out[1].text, times, "T"));
+  EXPECT_EQ(std::regex_replace(out[1].text, times, "T"),
+            std::regex_replace(out[2].text, times, "T"));
   EXPECT_NE(out[0].text.find("\"bundleId\":\"com.example.Recorder\""), std::string::npos)
       << out[0].text;
   EXPECT_NE(out[0].text.find("\"pid\":4242"), std::string::npos) << out[0].text;
@@ -117,8 +120,8 @@ TEST(DetectorProcess, FailingPollsLogOneErrorASecondAndWriteNothing) {
 TEST(DetectorProcess, ASlowPollMergesTheTicksThatCameDue) {
   // The first poll takes 3.3 s: the three ticks that come due meanwhile give one more poll
   // right after it, not three in a row.
-  RunningProgram detector({MIC_DETECTOR_TESTHOST, "--first-poll-delay-ms", "3300", "--app",
-                           "7,com.example.A,uid,Mic"});
+  RunningProgram detector(
+      {MIC_DETECTOR_TESTHOST, "--first-poll-delay-ms", "3300", "--app", "7,com.example.A,uid,Mic"});
   ASSERT_TRUE(detector.waitForOutLines(3, 8s));
   detector.signal(SIGTERM);
   EXPECT_EQ(detector.waitForExit(10s), 0);

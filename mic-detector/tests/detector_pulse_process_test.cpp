@@ -21,10 +21,10 @@
 namespace micdetector {
 namespace {
 
-#define REQUIRE_PULSE_SERVER()                              \
-  if (const auto missing = testing::pulseServerMissing()) { \
-    if (testing::runningInCi()) FAIL() << *missing;         \
-    GTEST_SKIP() << *missing;                               \
+#define REQUIRE_PULSE_SERVER()                                        \
+  if (const auto missing = testing::pulseServerMissing(GetParam())) { \
+    if (testing::runningInCi()) FAIL() << *missing;                   \
+    GTEST_SKIP() << *missing;                                         \
   }
 
 constexpr auto kPatience = std::chrono::seconds(6);
@@ -58,7 +58,7 @@ std::string entry(std::string bundleId, pid_t pid) {
   }
   return "{\"bundleId\":\"" + bundleId + "\",\"pid\":" + std::to_string(pid) +
          ",\"detectedAtMs\":T" + name +
-         ",\"inputDevices\":[{\"uid\":\"mic\",\"name\":\"Test Microphone\"}]}";
+         ",\"inputDevices\":[{\"uid\":\"mic\",\"name\":\"Microphone\"}]}";
 }
 
 std::string snapshot(const std::vector<std::string>& entries) {
@@ -114,9 +114,16 @@ class RunningDetector {
   std::size_t seen_ = 0;
 };
 
-TEST(DetectorOnPulseServer, ReportsTheRecordersSecondBySecond) {
+class DetectorOnPulseServer : public ::testing::TestWithParam<testing::SoundServer> {};
+
+INSTANTIATE_TEST_SUITE_P(BothServers, DetectorOnPulseServer,
+                         ::testing::Values(testing::SoundServer::pulseAudio,
+                                           testing::SoundServer::pipeWire),
+                         [](const auto& param) { return testing::serverName(param.param); });
+
+TEST_P(DetectorOnPulseServer, ReportsTheRecordersSecondBySecond) {
   REQUIRE_PULSE_SERVER();
-  testing::PulseServer server;
+  testing::PulseServer server(GetParam());
   const std::string bundle = server.directory() + "/Recorder.app";
   testing::writeBundle(bundle, {{"CFBundleIdentifier", std::string("org.example.Bundled")}}, false);
   testing::makeDirectories(bundle + "/Contents/MacOS");
@@ -152,9 +159,9 @@ TEST(DetectorOnPulseServer, ReportsTheRecordersSecondBySecond) {
   EXPECT_EQ(log.size(), 2u) << "no poll may fail while the server runs";
 }
 
-TEST(DetectorOnPulseServer, LogsEachSecondWhileTheServerIsGoneAndGoesOnWhenItIsBack) {
+TEST_P(DetectorOnPulseServer, LogsEachSecondWhileTheServerIsGoneAndGoesOnWhenItIsBack) {
   REQUIRE_PULSE_SERVER();
-  testing::PulseServer server;
+  testing::PulseServer server(GetParam());
   RunningDetector detector(server);
   detector.waitForSnapshot(snapshot({}));
 

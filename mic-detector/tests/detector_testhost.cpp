@@ -32,7 +32,8 @@ class DelayingAudioLayer final : public AudioLayer {
                                std::uint32_t& size) override {
     if (object == kAudioObjectSystemObject &&
         address.mSelector == kAudioHardwarePropertyProcessObjectList) {
-      std::this_thread::sleep_for(everyPoll + (polls_++ == 0 ? firstPoll : std::chrono::milliseconds(0)));
+      std::this_thread::sleep_for(everyPoll +
+                                  (polls_++ == 0 ? firstPoll : std::chrono::milliseconds(0)));
     }
     return inner_.getPropertyDataSize(object, address, size);
   }

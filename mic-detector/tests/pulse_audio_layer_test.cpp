@@ -18,9 +18,9 @@ using Devices = std::vector<MicInputDevice>;
 
 class ScriptedServer final : public PulseServerReader {
  public:
-  std::optional<PulseServerState> readState() override {
+  const PulseServerState* readState() override {
     ++reads;
-    return state;
+    return state ? &*state : nullptr;
   }
   std::optional<PulseServerState> state = PulseServerState{};
   int reads = 0;
@@ -28,7 +28,8 @@ class ScriptedServer final : public PulseServerReader {
 
 Client client(std::uint32_t index, std::optional<std::string> applicationId,
               std::optional<std::string> pid) {
-  return {index, std::move(applicationId), std::nullopt, std::move(pid), std::nullopt};
+  return {index,       std::move(applicationId), std::nullopt, std::move(pid), std::nullopt,
+          std::nullopt};
 }
 
 class PulseLayer : public ::testing::Test {
@@ -57,7 +58,9 @@ class PulseLayer : public ::testing::Test {
 
   ScriptedServer* server = new ScriptedServer;  // owned by the layer
   std::unique_ptr<PulseAudioLayer> layer =
-      std::make_unique<PulseAudioLayer>(std::unique_ptr<PulseServerReader>(server));
+      std::make_unique<PulseAudioLayer>(std::unique_ptr<PulseServerReader>(server),
+                                        [this](std::int32_t pid) { return pid != gonePid; });
+  std::int32_t gonePid = -1;  // a process whose streams the server still lists
   testing::FakeRunningApplications applications;
   testing::FakeProcessPaths paths;
   DetectorPlatform platform{*layer, applications, paths, [] { return std::uint64_t{7}; }};
@@ -67,15 +70,17 @@ TEST_F(PulseLayer, RecordingClientsBecomeProcessesThatRecordFromNonMonitorSource
   server->state = PulseServerState{
       .sourceOutputs = {{0, 11, 2, false, false},
                         {1, 10, 0, false, false},
-                        {2, 12, 1, false, false},     // a sink's monitor
-                        {3, 13, 0, false, false},     // a volume meter application
-                        {4, 14, 0, false, false},     // a client without a usable pid
-                        {5, 15, 0, false, true},      // a peak-detecting stream
-                        {6, 16, 3, false, false},     // a source without description
-                        {7, 99, 0, false, false},     // its client has gone
-                        {8, 17, 0, true, false},      // corked
-                        {9, 10, 2, false, false},     // a device already listed
-                        {10, 17, 99, false, false}},  // its source has gone
+                        {2, 12, 1, false, false},    // a sink's monitor
+                        {3, 13, 0, false, false},    // a volume meter application
+                        {4, 14, 0, false, false},    // a client without a usable pid
+                        {5, 15, 0, false, true},     // a peak-detecting stream
+                        {6, 16, 3, false, false},    // a source without description
+                        {7, 99, 0, false, false},    // its client has gone
+                        {8, 17, 0, true, false},     // corked
+                        {9, 10, 2, false, false},    // a device already listed
+                        {10, 17, 99, false, false},  // its source has gone
+                        {11, 18, 0, true, false},    // paused, in a process that also
+                        {12, 19, 2, false, false}},  // captures under another name
       .sources = {{0, "alsa_input.usb-mic", "USB Mic", false},
                   {1, "speakers.monitor", "Monitor of Speakers", true},
                   {2, "alsa_input.pci", "Built-in Audio", false},
@@ -87,13 +92,15 @@ TEST_F(PulseLayer, RecordingClientsBecomeProcessesThatRecordFromNonMonitorSource
                   client(14, "org.example.NoPid", "abc"),
                   client(15, "org.example.Peak", "400"),
                   {16, std::nullopt, "org.example.Portal", "500", "501"},
-                  client(17, "org.example.Corked", "600")}};
+                  client(17, "org.example.Corked", "600"),
+                  client(18, "org.example.Paused", "700"),
+                  client(19, "org.example.Live", "700")}};
 
   const auto list = processes();
-  ASSERT_EQ(list.size(), 4u);
+  ASSERT_EQ(list.size(), 5u);
   std::vector<std::uint32_t> pids;
   for (AudioObjectID process : list) pids.push_back(value(process, kAudioProcessPropertyPID));
-  EXPECT_EQ(pids, (std::vector<std::uint32_t>{100, 200, 501, 600}));
+  EXPECT_EQ(pids, (std::vector<std::uint32_t>{100, 200, 501, 600, 700}));
 
   // The first of a process's clients with an application id names it.
   EXPECT_EQ(value(list[0], kAudioProcessPropertyIsRunningInput), 1u);
@@ -110,17 +117,25 @@ TEST_F(PulseLayer, RecordingClientsBecomeProcessesThatRecordFromNonMonitorSource
   EXPECT_EQ(text(list[2], kAudioProcessPropertyBundleID), "org.example.Portal");
   EXPECT_EQ(text(devicesOf(list[2]).at(0), kAudioObjectPropertyName), std::nullopt);
 
-  // A corked stream names its device but is not running input.
+  // A corked stream is not running input, and its source is not the process's device.
   EXPECT_EQ(value(list[3], kAudioProcessPropertyIsRunningInput), 0u);
-  EXPECT_EQ(devicesOf(list[3]), std::vector<AudioObjectID>{devices[1]});
+  EXPECT_EQ(devicesOf(list[3]), std::vector<AudioObjectID>{});
 
-  const auto apps = poll();
+  auto apps = poll();
   ASSERT_TRUE(apps.has_value());
-  const std::vector<MicActiveApp> expected{
+  std::vector<MicActiveApp> expected{
       {"org.example.A", 100, 7, std::nullopt,
        Devices{{"alsa_input.pci", "Built-in Audio"}, {"alsa_input.usb-mic", "USB Mic"}}},
       {"org.example.Portal", 501, 7, std::nullopt, std::nullopt},
+      {"org.example.Live", 700, 7, std::nullopt, Devices{{"alsa_input.pci", "Built-in Audio"}}},
   };
+  EXPECT_EQ(*apps, expected);
+
+  // A process that has ended records nothing, though the server has not let go of its stream.
+  gonePid = 501;
+  apps = poll();
+  ASSERT_TRUE(apps.has_value());
+  expected.erase(expected.begin() + 1);
   EXPECT_EQ(*apps, expected);
 }
 
@@ -209,26 +224,51 @@ TEST_F(PulseLayer, AListReadTakesOnePictureAndOtherReadsAnswerFromIt) {
   EXPECT_EQ(server->reads, 2);
 }
 
-TEST(PulseClients, ProcessIdsPreferTheServersRecordAndMetersAreKnownByIdOrPeaks) {
-  EXPECT_EQ(clientProcessId({1, std::nullopt, std::nullopt, "42", std::nullopt}), 42);
-  EXPECT_EQ(clientProcessId({1, std::nullopt, std::nullopt, "42", "7"}), 7);
-  EXPECT_EQ(clientProcessId({1, std::nullopt, std::nullopt, "42", "x"}), 42);
-  for (const char* bad : {"", "0", "-5", "12x", " 12", "2147483648"}) {
-    EXPECT_EQ(clientProcessId({1, std::nullopt, std::nullopt, bad, std::nullopt}), std::nullopt)
-        << bad;
+TEST(PulseClients, ProcessIdsAndIdsComeFromTheRightPropertiesAndMetersAreLeftOut) {
+  const std::optional<std::string> none;
+  struct Case {
+    const char* what;
+    Client client;
+    Output output;
+    std::optional<std::int32_t> pid;
+  };
+  const Case cases[] = {
+      {"PulseAudio", {1, none, none, "42", none, none}, {}, 42},
+      {"native PipeWire client", {1, none, none, "42", "7", none}, {}, 7},
+      {"PipeWire record unusable", {1, none, none, "42", "x", none}, {}, 42},
+      {"PulseAudio protocol on PipeWire",
+       {1, none, none, "42", "7", "pipewire-pulse"},
+       {.applicationProcessId = "43"},
+       43},
+      {"stream without a pid", {1, none, none, "42", "7", "pipewire-pulse"}, {}, 42},
+      {"largest pid", {1, none, none, "2147483647", none, none}, {}, 2147483647},
+      {"nothing", {}, {}, std::nullopt},
+  };
+  for (const Case& one : cases) {
+    EXPECT_EQ(streamProcessId(one.client, one.output), one.pid) << one.what;
   }
-  EXPECT_EQ(clientProcessId({}), std::nullopt);
-  EXPECT_EQ(clientProcessId({1, std::nullopt, std::nullopt, "2147483647", std::nullopt}),
-            2147483647);
+  for (const char* bad : {"", "0", "-5", "12x", " 12", "2147483648"}) {
+    EXPECT_EQ(streamProcessId(client(1, none, bad), {}), std::nullopt) << bad;
+  }
 
-  const Output plain{0, 1, 0, false, false}, peaks{0, 1, 0, false, true};
+  // The stream's own application properties come before its client's.
+  const Client named{1, "org.example.Client", "org.example.ClientPortal", "5", none, none};
+  EXPECT_EQ(streamBundleId(named, {.applicationId = "org.example.Stream"}), "org.example.Stream");
+  EXPECT_EQ(streamBundleId(named, {.portalAppId = "org.example.Portal"}), "org.example.Portal");
+  EXPECT_EQ(streamBundleId(named, {.applicationId = ""}), "org.example.Client");
+  EXPECT_EQ(streamBundleId({1, none, "org.example.ClientPortal", "5", none, none}, {}),
+            "org.example.ClientPortal");
+  EXPECT_EQ(streamBundleId(client(1, none, "5"), {}), std::nullopt);
+
+  const Output plain{}, peaks{.peakDetect = true};
   for (const char* meter : {"org.PulseAudio.pavucontrol", "org.gnome.VolumeControl",
                             "org.kde.kmixd", "org.kde.plasma-pa"}) {
     EXPECT_TRUE(isVolumeMeter(client(1, meter, "5"), plain)) << meter;
+    EXPECT_TRUE(isVolumeMeter(client(1, none, "5"), {.applicationId = meter})) << meter;
   }
   EXPECT_FALSE(isVolumeMeter(client(1, "org.kde.kmix", "5"), plain));
-  EXPECT_FALSE(isVolumeMeter(client(1, std::nullopt, "5"), plain));
-  EXPECT_TRUE(isVolumeMeter(client(1, std::nullopt, "5"), peaks));
+  EXPECT_FALSE(isVolumeMeter(client(1, none, "5"), plain));
+  EXPECT_TRUE(isVolumeMeter(client(1, none, "5"), peaks));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Runs pulseaudio without its default script, so it loads only the modules named here, serves
-// only the socket in its temporary runtime directory, and registers on no bus.
+// only the socket in its temporary runtime directory, and registers on no bus. PipeWire runs
+// with its packaged configuration, on a session bus of its own.
 #include "pulse_server.h"
 
 #include <signal.h>
@@ -11,6 +12,7 @@
 #include <thread>
 
 #include <pulse/context.h>
+#include <pulse/error.h>
 #include <pulse/proplist.h>
 #include <pulse/stream.h>
 #include <pulse/thread-mainloop.h>
@@ -24,6 +26,10 @@ namespace {
 constexpr const char* kPulseAudio = "/usr/bin/pulseaudio";
 constexpr const char* kParecord = "/usr/bin/parecord";
 constexpr const char* kPactl = "/usr/bin/pactl";
+constexpr const char* kPwRecord = "/usr/bin/pw-record";
+constexpr const char* kPipeWirePrograms[] = {"/usr/bin/dbus-daemon", "/usr/bin/pipewire",
+                                             "/usr/bin/wireplumber", "/usr/bin/pipewire-pulse",
+                                             kPwRecord};
 constexpr auto kPatience = std::chrono::seconds(5);
 
 bool canConnect(const std::string& socketPath) {
@@ -40,16 +46,28 @@ bool canConnect(const std::string& socketPath) {
 
 }  // namespace
 
-std::optional<std::string> pulseServerMissing() {
+std::string serverName(SoundServer kind) {
+  return kind == SoundServer::pipeWire ? "PipeWire" : "PulseAudio";
+}
+
+std::optional<std::string> pulseServerMissing(SoundServer kind) {
   for (const char* program : {kPulseAudio, kParecord, kPactl}) {
     if (::access(program, X_OK) != 0) {
       return std::string(program) + " is not installed (Debian: pulseaudio, pulseaudio-utils)";
     }
   }
+  if (kind == SoundServer::pipeWire) {
+    for (const char* program : kPipeWirePrograms) {
+      if (::access(program, X_OK) != 0) {
+        return std::string(program) +
+               " is not installed (Debian: pipewire pipewire-bin pipewire-pulse wireplumber dbus)";
+      }
+    }
+  }
   return std::nullopt;
 }
 
-PulseServer::PulseServer() {
+PulseServer::PulseServer(SoundServer kind) : kind_(kind) {
   const std::string& root = directory_.path();
   for (const char* sub : {"/runtime", "/home", "/config"}) {
     makeDirectories(root + sub);
@@ -57,19 +75,59 @@ PulseServer::PulseServer() {
   }
   writeFile(root + "/client.conf", "autospawn = no\n");
   writeFile(root + "/server.pa",
-            "load-module module-null-source source_name=mic description=Test\\ Microphone\n"
+            "load-module module-null-source source_name=mic description=Microphone\n"
             "load-module module-null-sink sink_name=speakers\n"
             "load-module module-native-protocol-unix auth-anonymous=1\n");
+  const std::string bus = root + (kind == SoundServer::pipeWire ? "/bus" : "/no-bus");
   environment_ = environmentWith(
       {"XDG_RUNTIME_DIR=" + root + "/runtime", "HOME=" + root + "/home",
        "XDG_CONFIG_HOME=" + root + "/config", "PULSE_CLIENTCONFIG=" + root + "/client.conf",
-       "DBUS_SESSION_BUS_ADDRESS=unix:path=" + root + "/no-bus", "DISPLAY", "WAYLAND_DISPLAY",
-       "PULSE_SERVER", "PULSE_RUNTIME_PATH", "PULSE_STATE_PATH", "PULSE_CONFIG_PATH",
-       "PULSE_COOKIE", "PULSE_PROP", "PULSE_SOURCE", "PULSE_SINK"});
+       "DBUS_SESSION_BUS_ADDRESS=unix:path=" + bus, "DISPLAY", "WAYLAND_DISPLAY", "PULSE_SERVER",
+       "PULSE_RUNTIME_PATH", "PULSE_STATE_PATH", "PULSE_CONFIG_PATH", "PULSE_COOKIE", "PULSE_PROP",
+       "PULSE_SOURCE", "PULSE_SINK", "PIPEWIRE_REMOTE", "PIPEWIRE_PROPS", "PIPEWIRE_RUNTIME_DIR"});
+  if (kind == SoundServer::pipeWire) {
+    const std::string log = root + "/session.log";
+    const SpawnOptions options{&environment_, log, log};
+    session_.push_back(std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--address=unix:path=" + bus,
+                                 "--nofork", "--nopidfile"},
+        options));
+    waitUntil([](const PulseServer& server) { return canConnect(server.directory() + "/bus"); },
+              "the session bus", log);
+    session_.push_back(
+        std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/pipewire"}, options));
+    waitUntil(
+        [](const PulseServer& server) {
+          return canConnect(server.directory() + "/runtime/pipewire-0");
+        },
+        "pipewire", log);
+    session_.push_back(
+        std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/wireplumber"}, options));
+  }
   start();
 }
 
-PulseServer::~PulseServer() { stop(); }
+void PulseServer::waitUntil(bool (*ready)(const PulseServer&), const char* what,
+                            const std::string& log) {
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (!ready(*this)) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      stop();
+      session_.clear();
+      throw std::runtime_error(std::string(what) + " did not start: " + readFile(log));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+PulseServer::~PulseServer() {
+  stop();
+  // Clients before the server they talk to, the bus last.
+  while (!session_.empty()) {
+    session_.back()->stop(SIGTERM);
+    session_.pop_back();
+  }
+}
 
 std::string PulseServer::socketPath() const { return directory_.path() + "/runtime/pulse/native"; }
 
@@ -78,18 +136,30 @@ std::string PulseServer::address() const { return "unix:" + socketPath(); }
 void PulseServer::start() {
   if (server_) return;
   const std::string log = directory_.path() + "/server.log";
-  server_ = std::make_unique<ChildProcess>(
-      std::vector<std::string>{kPulseAudio, "-n", "--daemonize=no", "--system=false",
-                               "--exit-idle-time=-1", "--use-pid-file=no", "--log-target=stderr",
-                               "--log-level=error", "-F", directory_.path() + "/server.pa"},
-      SpawnOptions{&environment_, log, log});
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (!canConnect(socketPath())) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      stop();
-      throw std::runtime_error("the private PulseAudio server did not start: " + readFile(log));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (kind_ == SoundServer::pipeWire) {
+    server_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/pipewire-pulse"},
+                                             SpawnOptions{&environment_, log, log});
+  } else {
+    server_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{kPulseAudio, "-n", "--daemonize=no", "--system=false",
+                                 "--exit-idle-time=-1", "--use-pid-file=no", "--log-target=stderr",
+                                 "--log-level=error", "-F", directory_.path() + "/server.pa"},
+        SpawnOptions{&environment_, log, log});
+  }
+  waitUntil([](const PulseServer& server) { return canConnect(server.socketPath()); },
+            "the private sound server", log);
+  if (kind_ == SoundServer::pipeWire) {
+    // pipewire-pulse's modules live as long as it does: loaded again on every start.
+    pactl({"load-module", "module-null-sink", "media.class=Audio/Source/Virtual", "sink_name=mic",
+           "sink_properties=device.description=Microphone"});
+    pactl({"load-module", "module-null-sink", "sink_name=speakers"});
+    waitUntil(
+        [](const PulseServer& server) {
+          const std::string sources = server.pactl({"list", "short", "sources"});
+          return sources.find("\tmic\t") != std::string::npos &&
+                 sources.find("\tspeakers.monitor\t") != std::string::npos;
+        },
+        "the virtual microphone", log);
   }
 }
 
@@ -115,6 +185,15 @@ std::unique_ptr<ChildProcess> PulseServer::record(const std::string& device,
       SpawnOptions{&merged, "/dev/null", directory_.path() + "/recorders.log"});
 }
 
+std::unique_ptr<ChildProcess> PulseServer::recordNatively(const std::string& device,
+                                                          const std::string& applicationId) {
+  return std::make_unique<ChildProcess>(
+      std::vector<std::string>{kPwRecord, "--target", device, "--rate", "8000", "--channels", "1",
+                               "--properties", "{ application.id = " + applicationId + " }",
+                               "/dev/null"},
+      SpawnOptions{&environment_, "/dev/null", directory_.path() + "/recorders.log"});
+}
+
 std::string PulseServer::pactl(const std::vector<std::string>& arguments) const {
   std::vector<std::string> command{kPactl};
   command.insert(command.end(), arguments.begin(), arguments.end());
@@ -123,7 +202,13 @@ std::string PulseServer::pactl(const std::vector<std::string>& arguments) const 
 
 std::multiset<std::string> PulseServer::recordingProcessIds() const {
   std::multiset<std::string> ids;
-  std::istringstream listing(pactl({"list", "source-outputs"}));
+  // pactl gives up on a listing when a stream goes away while it reads: it is asked again.
+  ProcessResult result;
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  do {
+    result = runProcess({kPactl, "list", "source-outputs"}, &environment_);
+  } while (result.exitStatus != 0 && std::chrono::steady_clock::now() < deadline);
+  std::istringstream listing(result.out);
   const std::string key = "application.process.id = \"";
   for (std::string line; std::getline(listing, line);) {
     const std::size_t at = line.find(key);
@@ -210,19 +295,29 @@ InProcessStream::InProcessStream(const std::string& address, const std::string& 
     if (ready) pa_threaded_mainloop_wait(client.loop);
   }
   if (ready) {
-    const pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, 8000, 1};
+    // Peaks in the format level meters ask for: PipeWire 0.3.65's peak resampler crashes
+    // pipewire-pulse on 16-bit samples.
+    const pa_sample_spec sampleFormat = kind == Kind::peakDetect
+                                            ? pa_sample_spec{PA_SAMPLE_FLOAT32LE, 25, 1}
+                                            : pa_sample_spec{PA_SAMPLE_S16LE, 8000, 1};
     client.stream = pa_stream_new(client.context, "in-process test stream", &sampleFormat, nullptr);
     pa_stream_set_state_callback(client.stream, signalStream, client.loop);
     pa_stream_set_read_callback(client.stream, dropSamples, nullptr);
-    const auto flags = kind == Kind::corked ? PA_STREAM_START_CORKED : PA_STREAM_PEAK_DETECT;
-    ready = pa_stream_connect_record(client.stream, "mic", nullptr, flags) == 0;
+    const auto flags = kind == Kind::corked       ? PA_STREAM_START_CORKED
+                       : kind == Kind::peakDetect ? PA_STREAM_PEAK_DETECT
+                                                  : PA_STREAM_NOFLAGS;
+    const char* device = kind == Kind::monitor ? "speakers.monitor" : "mic";
+    ready = pa_stream_connect_record(client.stream, device, nullptr, flags) == 0;
   }
   while (ready && pa_stream_get_state(client.stream) != PA_STREAM_READY) {
     ready = PA_STREAM_IS_GOOD(pa_stream_get_state(client.stream));
     if (ready) pa_threaded_mainloop_wait(client.loop);
   }
   pa_threaded_mainloop_unlock(client.loop);
-  if (!ready) throw std::runtime_error("the in-process test stream did not start");
+  if (!ready) {
+    throw std::runtime_error("the in-process test stream " + applicationId + " did not start: " +
+                             pa_strerror(pa_context_errno(client.context)));
+  }
 }
 
 InProcessStream::~InProcessStream() = default;

@@ -5,10 +5,11 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <stdexcept>
+
+#include <sys/wait.h>
 
 extern char** environ;
 
@@ -90,9 +91,9 @@ void RunningProgram::readChannel(int fd, Channel& channel) {
 bool RunningProgram::waitForLines(Channel& channel, std::size_t n,
                                   std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout,
-                           [&] { return channel.lines.size() >= n || channel.closed; }) &&
-         channel.lines.size() >= n;
+  return changed_.wait_for(lock, timeout, [&] {
+    return channel.lines.size() >= n || channel.closed;
+  }) && channel.lines.size() >= n;
 }
 
 bool RunningProgram::waitForOutLines(std::size_t n, std::chrono::milliseconds timeout) {

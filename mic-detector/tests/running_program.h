@@ -2,14 +2,14 @@
 // it arrived, while the test sends it signals and input.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace micdetector::testing {
 

@@ -72,6 +72,7 @@ TEST(XdgRunningApplications, NamesComeFromTheDesktopEntryLocalizedWhereTranslate
 TEST(XdgRunningApplications, LooksProcessesUpInTheProcessTableAndTheDataDirectories) {
   testing::TempDir directory;
   const std::string proc = directory.path() + "/proc";
+  const std::string first = directory.path() + "/first", second = directory.path() + "/second";
   testing::writeFile(proc + "/42/cgroup", "0::/user.slice/app-gnome-org.example.Rec-1.scope\n");
   testing::writeFile(proc + "/43/cgroup", "0::/user.slice/app-org.example.NoEntry@1.service\n");
   testing::writeFile(proc + "/44/cgroup", "0::/system.slice/cron.service\n");
@@ -79,7 +80,10 @@ TEST(XdgRunningApplications, LooksProcessesUpInTheProcessTableAndTheDataDirector
   testing::writeFile(proc + "/46/cgroup", "0::/user.slice/app-flatpak-org.example.Unit-1.scope\n");
   testing::writeFile(proc + "/46/root/.flatpak-info", "[Application]\nname=org.example.Rec\n");
   testing::writeFile(proc + "/47/cgroup", "0::/user.slice/snap.recorder.recorder-5.scope\n");
-  const std::string first = directory.path() + "/first", second = directory.path() + "/second";
+  testing::writeFile(proc + "/48/cgroup",
+                     "0::/user.slice/snap.rec-suite.live-mic-1e9b-44d2.scope\n");
+  testing::writeFile(second + "/applications/rec-suite_live-mic.desktop",
+                     "[Desktop Entry]\nName=Live Mic\n");
   testing::writeFile(second + "/applications/org.example.Rec.desktop",
                      "[Desktop Entry]\nName=Second\n");
   XdgRunningApplications applications(proc, {first, second}, "");
@@ -102,6 +106,15 @@ TEST(XdgRunningApplications, LooksProcessesUpInTheProcessTableAndTheDataDirector
   EXPECT_EQ(sandboxed->bundleIdentifier, "org.example.Rec");
   EXPECT_EQ(sandboxed->localizedName, "First");
   EXPECT_EQ(applications.applicationWithProcessIdentifier(47)->bundleIdentifier, "recorder");
+  // A snap's app is named by its <snap>_<app> desktop file, past the scope's launch suffix.
+  const auto snap = applications.applicationWithProcessIdentifier(48);
+  ASSERT_TRUE(snap.has_value());
+  EXPECT_EQ(snap->bundleIdentifier, "rec-suite");
+  EXPECT_EQ(snap->localizedName, "Live Mic");
+  EXPECT_EQ(snapDesktopIds("0::/system.slice/snap.lxd.daemon.service\n"),
+            std::vector<std::string>{"lxd_daemon"});
+  EXPECT_EQ(snapDesktopIds("0::/user.slice/app-gnome-org.example.Rec-1.scope\n"),
+            std::vector<std::string>{});
   EXPECT_EQ(applications.applicationWithProcessIdentifier(45), std::nullopt);
   EXPECT_EQ(applications.applicationWithProcessIdentifier(0), std::nullopt);
 }
