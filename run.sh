@@ -49,6 +49,7 @@ build() {
 run_tests() {
   build build
   (cd build && ctest --output-on-failure -j"$(nproc)")
+  bench/adversarial.sh build
   build build-sanitize -DENABLE_SANITIZERS=ON -DCMAKE_BUILD_TYPE=Debug
   (cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --output-on-failure -j"$(nproc)")
