@@ -14,7 +14,7 @@ budget_mb=200
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-python3 "$here/make_hostile_items.py" "$work/hostile" --plists
+python3 "$here/hostile_inputs.py" "$work/hostile" --plists
 export XDG_DATA_HOME=$work/data
 calendar=$XDG_DATA_HOME/vandrelis/calendars/adversarial/calendar
 "$helper" authorize >/dev/null

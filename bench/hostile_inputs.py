@@ -69,6 +69,10 @@ def items():
         broken.append(f"BEGIN:VEVENT\r\nUID:broken-{i}\r\nDTSTART;TZID=\"unterminated:2024030{i % 9}T09\r\n"
                       f"RRULE:FREQ=WEEKLY;BYDAY={i}XX;UNTIL=9999\r\n;;;:::\r\n END:VEVENT\r\n")
     yield "malformed", wrap("".join(broken))[:320_000]
+    yield "parameters-320kb", wrap(event("parameters-320kb", "DTSTART:20240301T090000Z",
+                                         extra="ATTENDEE" + ';X-P="a,b,c"' * 27_000 + ":mailto:a@b\r\n"))
+    yield "exdates-320kb", wrap(event("exdates-320kb", "DTSTART:20240301T090000Z", "FREQ=DAILY",
+                                      "EXDATE:" + ",".join(["20240302T090000Z"] * 19_000) + "\r\n"))
     yield "long-line", wrap(event("long-line", "DTSTART:20240301T090000Z",
                                   extra="DESCRIPTION:" + "x" * (10 * 1024 * 1024) + "\r\n"))
 
