@@ -6,7 +6,7 @@ cd "$(dirname "$0")"
 
 DEBIAN_PACKAGES=(build-essential cmake ninja-build pkg-config libicu-dev libgtest-dev
   libgmock-dev libbenchmark-dev tzdata libplist-dev libical-dev libpulse-dev pulseaudio
-  pulseaudio-utils time)
+  pulseaudio-utils time python3 python3-dateutil)
 # A headless PipeWire with its PulseAudio interface, for the detector's tests on both servers;
 # without recommends, which would pull in pipewire-alsa and replace PulseAudio as the default.
 PIPEWIRE_PACKAGES=(pipewire pipewire-bin pipewire-pulse wireplumber dbus)

@@ -21,8 +21,8 @@ std::optional<std::int64_t> roundedMilliseconds(store::Instant instant) {
 
 std::optional<std::string> gregorianDay(store::Instant instant,
                                         const std::optional<std::string>& zone) {
-  // About 5.8 million years either side of 1970: the span days were given for before, kept so
-  // that no identity changes form.
+  // No day further than about 5.8 million years from 1970, where identities have always been
+  // "single"; within that span every day has a four-digit-or-longer year.
   constexpr double kEarliest = -184303902528000.0, kLatest = 183882168921600.0;
   if (!(instant >= kEarliest && instant <= kLatest)) return std::nullopt;  // NaN too
   std::shared_ptr<const store::TimeZone> timeZone;

@@ -4,6 +4,8 @@
 //   vdir_store_bench query ROOT START END [REPEATS]   median wall time of calendars + query
 //   vdir_store_bench parse ROOT [REPEATS]             median wall time of read + parse only
 //   vdir_store_bench list ROOT START END              one line per occurrence
+//   vdir_store_bench expand ROOT START END            every RRULE's wall-time starts in the
+//       window, by libical's iterator and by the store's expander: cost per occurrence
 #include <libical/ical.h>
 #include <time.h>
 
@@ -14,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "store/recurrence_rule.h"
 #include "store/vdir_store.h"
 #include "store/vdir_tree.h"
 
@@ -75,6 +78,78 @@ int main(int argc, char** argv) {
     });
     std::printf("query %s..%s: %zu events, median %.6f s over %d runs\n", argv[3], argv[4], count,
                 seconds, repeats);
+    return 0;
+  }
+  if (mode == "expand" && argc >= 5) {
+    Instant start = parseInstant(argv[3]), end = parseInstant(argv[4]);
+    // Rules and their DTSTARTs as libical reads them; zones are left out on both sides (the
+    // window is taken as wall time), so only the expansion is compared.
+    struct Series {
+      icalrecurrencetype rule;
+      icaltimetype dtstart;
+      std::string text;
+    };
+    std::vector<Series> series;
+    VdirTree tree = readVdirTree(argv[2]);
+    for (const auto& calendar : tree.calendars) {
+      for (const std::string& name : listItems(calendar->directory())) {
+        std::optional<std::string> text = readRegularFile(calendar->directory() / name, 1 << 26);
+        if (!text) continue;
+        icalcomponent* root = icalparser_parse_string(text->c_str());
+        if (root == nullptr) continue;
+        for (icalcomponent* e = icalcomponent_get_first_component(root, ICAL_VEVENT_COMPONENT);
+             e != nullptr; e = icalcomponent_get_next_component(root, ICAL_VEVENT_COMPONENT)) {
+          icalproperty* rrule = icalcomponent_get_first_property(e, ICAL_RRULE_PROPERTY);
+          icalproperty* dtstart = icalcomponent_get_first_property(e, ICAL_DTSTART_PROPERTY);
+          if (rrule == nullptr || dtstart == nullptr) continue;
+          icaltimetype t = icalproperty_get_dtstart(dtstart);
+          t.zone = nullptr;
+          const char* value = icalproperty_get_value_as_string(rrule);
+          series.push_back({icalproperty_get_rrule(rrule), t, value != nullptr ? value : ""});
+        }
+        icalcomponent_free(root);
+      }
+    }
+    auto wall = [](Instant instant) {
+      return icaltime_from_timet_with_zone(static_cast<time_t>(instant), 0, nullptr);
+    };
+    icaltimetype from = wall(start), to = wall(end);
+    std::size_t libicalCount = 0, ownCount = 0;
+    auto t0 = std::chrono::steady_clock::now();
+    for (const Series& s : series) {
+      icalrecur_iterator* it = icalrecur_iterator_new(s.rule, s.dtstart);
+      if (it == nullptr) continue;
+      if (s.rule.count == 0 && icaltime_compare(from, s.dtstart) > 0) icalrecur_iterator_set_start(it, from);
+      for (icaltimetype t = icalrecur_iterator_next(it); !icaltime_is_null_time(t);
+           t = icalrecur_iterator_next(it)) {
+        if (icaltime_compare(t, to) >= 0) break;
+        if (icaltime_compare(t, from) >= 0) ++libicalCount;
+      }
+      icalrecur_iterator_free(it);
+    }
+    auto t1 = std::chrono::steady_clock::now();
+    auto civil = [](const icaltimetype& t) {
+      return CivilTime{t.year, t.month, t.day, t.is_date ? 0 : t.hour, t.is_date ? 0 : t.minute,
+                       t.is_date ? 0 : t.second};
+    };
+    for (const Series& s : series) {
+      std::optional<RecurrenceRule> rule = parseRecurrenceRule(s.text);
+      if (!rule) continue;
+      ExpansionRange range{civil(from), civil(to), std::nullopt};
+      if (rule->until) range.until = rule->until->time;
+      expandRecurrence(*rule, civil(s.dtstart), range, [&](const CivilTime&) {
+        ++ownCount;
+        return true;
+      });
+    }
+    auto t2 = std::chrono::steady_clock::now();
+    double libicalSeconds = std::chrono::duration<double>(t1 - t0).count();
+    double ownSeconds = std::chrono::duration<double>(t2 - t1).count();
+    std::printf("expand %zu rules: libical %zu occurrences %.3f s (%.0f ns each), own expander "
+                "%zu occurrences %.3f s (%.0f ns each)\n",
+                series.size(), libicalCount, libicalSeconds,
+                libicalSeconds * 1e9 / static_cast<double>(std::max<std::size_t>(libicalCount, 1)), ownCount, ownSeconds,
+                ownSeconds * 1e9 / static_cast<double>(std::max<std::size_t>(ownCount, 1)));
     return 0;
   }
   if (mode == "parse" && argc >= 3) {

@@ -16,6 +16,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <tuple>
 #include <unordered_map>
 
 #include <unicode/timezone.h>
@@ -193,7 +194,7 @@ class FileZones {
   explicit FileZones(const IcsOutline& outline)
       : local_(localTimeZone()), utc_(utcTimeZone()) {
     for (const ComponentText& component : outline.components) {
-      if (component.kind != "VTIMEZONE" || !component.readable) continue;
+      if (component.kind != ComponentKind::timeZone || !component.readable) continue;
       if (std::optional<std::string> tzid = firstProperty(component.text, "TZID")) {
         definitions_.emplace(std::move(*tzid), component.text);  // the first one wins
       }
@@ -716,7 +717,9 @@ class GroupExpander {
               [](const Range& a, const Range& b) { return a.from < b.from; });
 
     std::set<OccurrenceKey> excluded;
-    for (const TimeValue& exdate : master.exdates) excluded.insert(keyOf(exdate, isDate));
+    if (recurs) {
+      for (const TimeValue& exdate : master.exdates) excluded.insert(keyOf(exdate, isDate));
+    }
 
     if (span_ != nullptr) addToSpan(master, length, startInstant, widest);
 
@@ -884,14 +887,17 @@ class GroupExpander {
 
 // ---- Identity -----------------------------------------------------------------------------
 
+std::uint64_t fnv1a(std::string_view text) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  return hash;
+}
+
 // The part of an event's identifier that follows the item's: the UID with "%" and a leading
 // "#" escaped, or "#" and a hash of the event's text for an event without UID.
 std::string identityKey(const std::optional<std::string>& uid, std::string_view componentText) {
   if (!uid) {
-    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
-    for (char c : componentText) {
-      hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-    }
+    std::uint64_t hash = fnv1a(componentText);
     static constexpr char kHex[] = "0123456789abcdef";
     std::string key = "#";
     for (int shift = 60; shift >= 0; shift -= 4) key.push_back(kHex[(hash >> shift) & 15]);
@@ -989,44 +995,70 @@ bool appendIcsOccurrences(std::string_view text, const IcsItem& item, Instant st
   if (!outline.isCalendar) return false;
   FileZones zones(outline);
 
-  // Events grouped by UID in order of first appearance; an event without UID is its own.
-  struct Group {
-    std::optional<std::string> uid;
-    std::vector<std::size_t> components;
+  // Events grouped by UID. Only a hash of each UID is kept while the file is outlined, so
+  // that a file of many small events costs little beyond its text; the UIDs of a group are
+  // read again when it is expanded (and a group whose hashes collide is split then).
+  struct Entry {
+    std::uint64_t uidHash;
+    std::uint32_t component;
+    bool hasUid;
   };
-  std::vector<Group> groups;
-  std::unordered_map<std::string, std::size_t> byUid;
+  std::vector<Entry> entries;
   for (std::size_t i = 0; i < outline.components.size(); ++i) {
-    const ComponentText& component = outline.components[i];
     // An unreadable event still counts as an identity, so that the others keep theirs.
-    if (component.kind != "VEVENT") continue;
-    std::optional<std::string> uid = firstProperty(component.text, "UID");
-    if (uid) {
-      uid = unescapeText(*uid);
-      auto [it, added] = byUid.emplace(*uid, groups.size());
-      if (!added) {
-        groups[it->second].components.push_back(i);
-        continue;
+    if (outline.components[i].kind != ComponentKind::event) continue;
+    std::optional<std::string> uid = firstProperty(outline.components[i].text, "UID");
+    entries.push_back({uid ? fnv1a(unescapeText(*uid)) : 0, static_cast<std::uint32_t>(i),
+                       uid.has_value()});
+  }
+  std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    return std::tie(a.hasUid, a.uidHash) < std::tie(b.hasUid, b.uidHash);
+  });
+  std::vector<std::vector<std::uint32_t>> runs;  // per UID hash; each event without UID alone
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    bool continues = i > 0 && entries[i].hasUid && entries[i - 1].hasUid &&
+                     entries[i].uidHash == entries[i - 1].uidHash;
+    if (!continues) runs.emplace_back();
+    runs.back().push_back(entries[i].component);
+  }
+  entries.clear();
+  entries.shrink_to_fit();
+
+  auto groupsOf = [&](const std::vector<std::uint32_t>& run) {
+    std::vector<std::pair<std::optional<std::string>, std::vector<std::uint32_t>>> groups;
+    for (std::uint32_t index : run) {
+      std::optional<std::string> uid = firstProperty(outline.components[index].text, "UID");
+      if (uid) uid = unescapeText(*uid);
+      auto it = std::find_if(groups.begin(), groups.end(),
+                             [&](const auto& group) { return uid && group.first == uid; });
+      if (it == groups.end()) {
+        groups.push_back({std::move(uid), {index}});
+      } else {
+        it->second.push_back(index);
       }
     }
-    groups.push_back({std::move(uid), {i}});
-  }
+    return groups;
+  };
+  bool severalIdentities = runs.size() > 1 || (runs.size() == 1 && groupsOf(runs[0]).size() > 1);
 
   SpanBuilder spanBuilder;
   GroupExpander expander(start, end, out, span != nullptr ? &spanBuilder : nullptr);
-  for (const Group& group : groups) {
-    std::string identifier = item.itemIdentifier;
-    if (groups.size() > 1) {
-      identifier += "/" + identityKey(group.uid, outline.components[group.components[0]].text);
-    }
-    std::vector<EventVersion> versions;
-    for (std::size_t index : group.components) {
-      if (!outline.components[index].readable) continue;
-      if (auto version = readVersion(outline.components[index].text, index, item, identifier, zones)) {
-        versions.push_back(std::move(*version));
+  for (const std::vector<std::uint32_t>& run : runs) {
+    for (const auto& [uid, components] : groupsOf(run)) {
+      std::string identifier = item.itemIdentifier;
+      if (severalIdentities) {
+        identifier += "/" + identityKey(uid, outline.components[components[0]].text);
       }
+      std::vector<EventVersion> versions;
+      for (std::uint32_t index : components) {
+        if (!outline.components[index].readable) continue;
+        if (auto version =
+                readVersion(outline.components[index].text, index, item, identifier, zones)) {
+          versions.push_back(std::move(*version));
+        }
+      }
+      expander.expand(versions);
     }
-    expander.expand(versions);
   }
   if (span != nullptr) *span = ItemSpan{spanBuilder.earliest, spanBuilder.latest};
   return true;

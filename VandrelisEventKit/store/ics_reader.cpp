@@ -228,8 +228,11 @@ IcsOutline outlineIcs(std::string_view text) {
       stack.resize(keep);
       if (closedFrom >= 2 && depth < 2 && stack.size() >= 1 && stack[0] == "VCALENDAR") {
         std::size_t end = reader.lineEnd();
+        ComponentKind componentKind = topKind == "VEVENT"      ? ComponentKind::event
+                                      : topKind == "VTIMEZONE" ? ComponentKind::timeZone
+                                                               : ComponentKind::other;
         outline.components.push_back(
-            {topKind, text.substr(componentStart, end - componentStart), !tooDeep});
+            {componentKind, !tooDeep, text.substr(componentStart, end - componentStart)});
       }
     }
   }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -63,12 +64,13 @@ class LineReader {
   std::string buffer_;
 };
 
-// A component directly under a VCALENDAR: its kind (upper case) and its text, from its BEGIN
-// line to the end of its END line.
+// A component directly under a VCALENDAR: its kind and its text, from its BEGIN line to the
+// end of its END line. Small, since a file may hold hundreds of thousands.
+enum class ComponentKind : std::uint8_t { event, timeZone, other };
 struct ComponentText {
-  std::string kind;
-  std::string_view text;
+  ComponentKind kind = ComponentKind::other;
   bool readable = true;  // false: nested too deep
+  std::string_view text;
 };
 
 struct IcsOutline {

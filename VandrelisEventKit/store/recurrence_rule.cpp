@@ -10,6 +10,7 @@
 #include <bit>
 #include <charconv>
 #include <limits>
+#include <numeric>
 
 namespace vandrelis::store {
 namespace {
@@ -20,9 +21,11 @@ constexpr Int kDay = 86400;
 constexpr Int kNever = std::numeric_limits<Int>::max();
 // iCalendar writes four-digit years, so nothing after 9999 is ever given.
 constexpr int kLastYear = 9999;
-// Steps that yield nothing the caller sees (skipped days, counted periods) before the
-// expansion gives up: about a second of work at worst.
-constexpr Int kWorkBudget = Int{1} << 25;
+// Steps that yield nothing the caller sees (days examined, units refused, periods counted)
+// before the expansion gives up: a tenth of a second or so.
+constexpr Int kWorkBudget = Int{1} << 22;
+// The Gregorian calendar, weekdays included, repeats every 400 years.
+constexpr Int kCycleDays = 146097;
 
 Int floorDiv(Int a, Int b) {
   Int q = a / b;
@@ -228,16 +231,14 @@ class DayFilter {
  public:
   DayFilter(const RecurrenceRule& rule, const Date& start) : weekStart_(rule.weekStart) {
     bool yearly = rule.frequency == Frequency::yearly;
-    std::vector<int> byMonth = rule.byMonth, byMonthDay = rule.byMonthDay;
-    std::vector<WeekdayNum> byDay = rule.byDay;
+    for (int month : rule.byMonth) months_ |= 1u << month;
+    for (int day : rule.byMonthDay) (day > 0 ? monthDayFromStart_ : monthDayFromEnd_) |= 1ull << std::abs(day);
     // What a rule without day parts repeats: DTSTART's day in its week, month or year.
-    if (byDay.empty() && byMonthDay.empty() && rule.byYearDay.empty() && rule.byWeekNo.empty()) {
-      if (yearly && byMonth.empty()) byMonth.push_back(start.month);
-      if (yearly || rule.frequency == Frequency::monthly) byMonthDay.push_back(start.monthDay);
-      if (rule.frequency == Frequency::weekly) byDay.push_back({0, start.weekday});
+    if (rule.byDay.empty() && rule.byMonthDay.empty() && rule.byYearDay.empty() && rule.byWeekNo.empty()) {
+      if (yearly && rule.byMonth.empty()) months_ = 1u << start.month;
+      if (yearly || rule.frequency == Frequency::monthly) monthDayFromStart_ = 1ull << start.monthDay;
+      if (rule.frequency == Frequency::weekly) weekdays_ = 1u << start.weekday;
     }
-    for (int month : byMonth) months_ |= 1u << month;
-    for (int day : byMonthDay) (day > 0 ? monthDayFromStart_ : monthDayFromEnd_) |= 1ull << std::abs(day);
     for (int day : rule.byYearDay) {
       auto& mask = day > 0 ? yearDayFromStart_ : yearDayFromEnd_;
       mask[std::abs(day) / 64] |= 1ull << (std::abs(day) % 64);
@@ -247,7 +248,7 @@ class DayFilter {
     // Ordinals count within the month or the year; other frequencies take the weekday alone.
     bool ordinals = rule.frequency == Frequency::monthly || yearly;
     nthInYear_ = yearly && rule.byMonth.empty();
-    for (const WeekdayNum& day : byDay) {
+    for (const WeekdayNum& day : rule.byDay) {
       if (day.ordinal == 0 || !ordinals) {
         weekdays_ |= 1u << day.weekday;
       } else {
@@ -293,10 +294,11 @@ class DayFilter {
   }
 
   // The first matching day in [day, lastDay], or kNever; months the rule leaves out are
-  // passed over whole.
+  // passed over whole, and a rule no day of a whole calendar cycle matches ends.
   Int next(Int day, Int lastDay, Int& work) const {
     if (!any_) return day <= lastDay ? day : kNever;
     Date d = dateOf(day);
+    lastDay = std::min(lastDay, day + kCycleDays);
     while (d.day <= lastDay) {
       if (++work > kWorkBudget) return kNever;
       if (!allowsMonth(d.month)) {
@@ -459,9 +461,17 @@ class GridExpansion {
     if (offsets_.empty()) return;
     Int u = alignUp(std::max(base_, first - unit_ + 1));
     Int lastDay = floorDiv(emit_.last, kDay);
+    // Days and grid together repeat within a calendar cycle times the grid's cycle of days:
+    // a rule that gave nothing for that long never will.
+    Int phases = step_ / std::gcd(step_, kDay);
+    Int barren = phases / std::gcd(phases, kCycleDays) > kNever / kCycleDays
+                     ? kNever
+                     : std::lcm(kCycleDays, phases) + 1;
+    Int fruitful = floorDiv(u, kDay);
     while (u <= emit_.last && !emit_.done) {
       if (++emit_.work > kWorkBudget) return;
       Int day = floorDiv(u, kDay);
+      if (day - fruitful > barren) return;
       if (filter_.any() && !filter_.matches(dateOf(day))) {
         Int next = filter_.next(day + 1, lastDay, emit_.work);
         if (next == kNever) return;
@@ -469,9 +479,9 @@ class GridExpansion {
         continue;
       }
       Int dayStart = day * kDay, dayEnd = dayStart + kDay;
-      bool wholeDay = u == alignUp(dayStart);
+      bool wholeDay = dayStart >= base_ && u == alignUp(dayStart);
       if (emit_.counting && dayStart > emit_.start && dayEnd <= emit_.from && dayEnd - 1 <= emit_.last) {
-        if (skipCounted(u, day)) continue;
+        if (skipCounted(u, day, fruitful)) continue;
       }
       bool gave = false;
       forEachUnit(u, dayStart, [&](Int unit) {
@@ -481,14 +491,34 @@ class GridExpansion {
         }
         return true;
       });
-      // When the step divides a day every day holds the same units: none today, none ever.
-      if (!gave && wholeDay && kDay % step_ == 0) return;
+      if (gave) fruitful = day;
+      if (!gave && wholeDay && noUnitEver(day)) return;
       u = alignUp(dayEnd);
+      // Days the grid passes over hold no unit either.
+      if (!emptyPhases_.empty()) {
+        for (Int skipped = day + 1; skipped < floorDiv(u, kDay) && skipped <= day + 4096; ++skipped) {
+          if (noUnitEver(skipped)) return;
+        }
+      }
     }
   }
 
  private:
   Int alignUp(Int t) const { return t <= base_ ? base_ : base_ + ceilDiv(t - base_, step_) * step_; }
+
+  // Which units a day holds depends on the day only through its place in a cycle of
+  // step / gcd(step, day) days; once every place has held none, no day ever will.
+  bool noUnitEver(Int day) {
+    Int phases = step_ / std::gcd(step_, kDay);
+    if (phases > 4096) return false;
+    if (emptyPhases_.empty()) emptyPhases_.assign(static_cast<std::size_t>(phases), false);
+    auto phase = static_cast<std::size_t>(floorMod(day, phases));
+    if (!emptyPhases_[phase]) {
+      emptyPhases_[phase] = true;
+      ++emptyPhaseCount_;
+    }
+    return emptyPhaseCount_ == phases;
+  }
 
   bool passes(Int secondOfDay) const {
     return (hours_ >> (secondOfDay / 3600)) & 1 && (minutes_ >> (secondOfDay / 60 % 60)) & 1 &&
@@ -540,10 +570,12 @@ class GridExpansion {
 
   // Counts a day wholly before the range, and the like days after it when every day gives
   // the same number of instants; false when the day must be expanded instant by instant.
-  bool skipCounted(Int& u, Int day) {
+  bool skipCounted(Int& u, Int day, Int& fruitful) {
     Int perUnit = static_cast<Int>(offsets_.size());
     Int lastWholeDay = std::min(floorDiv(emit_.from, kDay), floorDiv(emit_.last + 1, kDay)) - 1;
     Int perDay = unitsInDay(u, day * kDay) * perUnit;
+    if (perDay == 0 && noUnitEver(day)) return !(emit_.done = true);
+    if (perDay > 0) fruitful = day;
     Int days = 1;
     bool uniform = !filter_.any() && (kDay % step_ == 0 || step_ % kDay == 0);
     if (uniform && step_ % kDay == 0) {
@@ -569,6 +601,8 @@ class GridExpansion {
   Int candidatesPerDay_ = 1;
   std::vector<int> offsets_;
   std::array<std::pair<Int, Int>, 32> cache_{};
+  std::vector<bool> emptyPhases_;
+  Int emptyPhaseCount_ = 0;
   std::size_t cacheNext_ = 0;
 };
 
@@ -596,10 +630,16 @@ class PeriodExpansion {
     Int p = std::max<Int>(0, floorDiv(periodOf(floorDiv(first, kDay)), interval) * interval);
     Int lastDay = floorDiv(emit_.last, kDay);
     Int nT = static_cast<Int>(times_.size());
+    // The periods visited repeat their days once both the calendar's cycle (in periods) and
+    // the interval have come round.
+    Int cycle = rule_.frequency == Frequency::weekly ? kCycleDays / 7 : rule_.frequency == Frequency::monthly ? 4800 : 400;
+    Int longest = rule_.frequency == Frequency::weekly ? 7 : rule_.frequency == Frequency::monthly ? 31 : 366;
+    Int barren = (std::lcm(cycle, interval) + 1) * longest;
+    Int fruitful = periodDays(p).first;
     while (!emit_.done) {
       if (++emit_.work > kWorkBudget) return;
       auto [firstDay, endDay] = periodDays(p);
-      if (firstDay > lastDay) return;
+      if (firstDay > lastDay || firstDay - fruitful > barren) return;
       bool counted = emit_.counting && firstDay * kDay > emit_.start && endDay * kDay <= emit_.from &&
                      endDay * kDay - 1 <= emit_.last;
       if (counted && rule_.frequency == Frequency::weekly && filter_.weekdaysOnly()) {
@@ -620,15 +660,13 @@ class PeriodExpansion {
         continue;
       }
       Int n = nDays * nT;
-      if (counted && instantsIn(n) <= emit_.remaining) {
-        emit_.remaining -= instantsIn(n);
-      } else if (rule_.bySetPos.empty()) {
-        for (Int i = 0; i < n && emit_.offer(days_[i / nT] * kDay + times_[i % nT]); ++i) {
-        }
+      Int selected = instantsIn(n);  // fills picked_ when BYSETPOS chooses
+      if (selected > 0) fruitful = firstDay;
+      if (counted && selected <= emit_.remaining) {
+        emit_.remaining -= selected;
       } else {
-        int count = selectPositions(rule_.bySetPos, n, picked_.data());
-        for (int i = 0; i < count; ++i) {
-          Int index = picked_[i];
+        for (Int i = 0; i < selected; ++i) {
+          Int index = rule_.bySetPos.empty() ? i : picked_[static_cast<std::size_t>(i)];
           if (!emit_.offer(days_[index / nT] * kDay + times_[index % nT])) break;
         }
       }
@@ -684,8 +722,8 @@ class PeriodExpansion {
       }
       if (filter_.matches(d)) days_[n++] = d.day;
       advance(d);
+      ++emit_.work;
     }
-    emit_.work += n;
     return n;
   }
 

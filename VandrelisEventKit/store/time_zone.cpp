@@ -9,7 +9,6 @@
 #include <array>
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -552,7 +551,11 @@ constexpr std::size_t kCachedBlocks = 8;
 // second bound, so that a hostile definition costs little per query.
 constexpr std::int64_t kMaxOnsetsPerObservanceYear = 400;
 constexpr std::int64_t kMaxOnsetsPerZoneYear = 512;
-constexpr std::size_t kMaxObservances = 4096;
+constexpr std::size_t kMaxObservances = 1000;
+// How far back a rule is followed to find the onset in force at the start of the asked years:
+// this many of its periods (a year at least). A rule that gave no onset in that time is taken
+// to give none before those years.
+constexpr std::int64_t kLookbackPeriods = 64;
 
 std::int64_t startOfYear(std::int64_t year) { return daysFromCivil(year, 1, 1) * 86400; }
 
@@ -565,6 +568,9 @@ class DefinedZone final : public TimeZone {
     std::optional<RecurrenceRule> rule;
     std::optional<CivilTime> until;  // the rule's last wall time in this observance's offset
     std::int64_t untilInstant = INT64_MAX;
+    std::int64_t lookback = 0;  // seconds
+    // Set when the expander gave up on the rule; from then on only DTSTART and RDATEs count.
+    mutable bool ruleAbandoned = false;
     std::vector<std::int64_t> rdates;  // instants, ascending
   };
 
@@ -621,21 +627,23 @@ class DefinedZone final : public TimeZone {
   }
 
   // Calls add for each onset of the observance's rule in [from, to), ascending; false when the
-  // rule gives more than `limit` of them there (it is then taken as giving none).
+  // rule gives more than `limit` of them there or the expander gives up on it (the rule is
+  // then taken as giving none).
   template <typename Add>
   bool ruleOnsets(const Observance& o, std::int64_t from, std::int64_t to, std::int64_t limit,
                   Add add) const {
-    if (!o.rule || from >= to || from > o.untilInstant) return true;
+    if (!o.rule || o.ruleAbandoned || from >= to || from > o.untilInstant) return true;
     ExpansionRange range{civilFromSeconds(from + o.from), civilFromSeconds(to + o.from), o.until};
     std::int64_t count = 0;
     bool within = true;
-    expandRecurrence(*o.rule, o.start, range, [&](const CivilTime& local) {
+    bool complete = expandRecurrence(*o.rule, o.start, range, [&](const CivilTime& local) {
       ++visited_;
       if (++count > limit) return within = false;
       add(civilSeconds(local) - o.from);
       return true;
     });
-    return within;
+    if (within && !complete) o.ruleAbandoned = true;
+    return within && complete;
   }
 
   static std::int64_t yearsIn(std::int64_t from, std::int64_t to) {
@@ -655,7 +663,8 @@ class DefinedZone final : public TimeZone {
     if (!o.rule) return best;
     // Backwards in widening windows, never further than the best onset found so far.
     std::int64_t high = std::min(before, o.untilInstant == INT64_MAX ? before : o.untilInstant + 1);
-    std::int64_t lowest = std::max({o.onset, floor, best.value_or(INT64_MIN)});
+    std::int64_t lowest =
+        std::max({o.onset, floor, best.value_or(INT64_MIN), before - o.lookback});
     for (std::int64_t span = 366 * 86400; high > lowest; span *= 4) {
       std::int64_t low = std::max(lowest, high - span);
       std::optional<std::int64_t> last;
@@ -757,6 +766,15 @@ std::shared_ptr<const TimeZone> definedTimeZone(std::vector<ZoneObservance> obse
       o.untilInstant = civilSeconds(last) - in.offsetFrom;
     }
     o.rule = std::move(in.rule);
+    if (o.rule) {
+      // A zone that changes offset more than daily is no zone; such a rule would only cost.
+      static constexpr std::int64_t kPeriod[] = {0, 0, 0, 86400, 7 * 86400, 31 * 86400,
+                                                 366 * 86400};
+      std::int64_t period = kPeriod[static_cast<int>(o.rule->frequency)];
+      if (period == 0) o.rule.reset();
+      o.lookback = std::max<std::int64_t>(
+          366 * 86400, kLookbackPeriods * period * std::min(o.rule ? o.rule->interval : 1, 1 << 20));
+    }
     for (const CivilTime& rdate : in.rdates) {
       if (isValidCivil(rdate)) o.rdates.push_back(civilSeconds(rdate) - in.offsetFrom);
     }

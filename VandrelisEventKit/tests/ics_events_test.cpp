@@ -703,6 +703,12 @@ TEST(IcsEvents, EachFaultUnderSeveralProcessZones) {
            "END:VEVENT\nBEGIN:VEVENT\nUID:ok\nSUMMARY:ok\nDTSTART:20240501T100000Z\nEND:VEVENT\n"),
        "2024-05-01T00:00:00Z", "2024-06-01T00:00:00Z",
        "2024-05-01T10:00Z 2024-05-01T10:00Z [ok] occ=- id=/ok\n"},
+      {"folded lines, CRLF or LF, a folded BEGIN and a folded TZID",
+       "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEG\r\n IN:VEVENT\r\nUID:fo\r\n ld\r\nSUMMARY:one\r\n"
+       "  two\n\tthree\\, four\r\nDTSTART;TZID=America/New\r\n _York:20240501T090000\r\n"
+       "END:VEVENT\r\nEND:VCALENDAR",
+       "2024-05-01T00:00:00Z", "2024-06-01T00:00:00Z",
+       "2024-05-01T13:00Z 2024-05-01T13:00Z [one twothree, four] occ=- id=\n"},
       {"stray ENDs and malformed values: nothing on standard error",
        "END:VEVENT\n" +
            ics("END:VALARM\nBEGIN:VEVENT\nUID:e\nSUMMARY:e\nEND:VALARM\nDTSTART:20240501T100000Z\n"

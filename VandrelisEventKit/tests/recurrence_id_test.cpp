@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "memory_store.h"
+#include "store/civil_time.h"
 #include "zone_guard.h"
 
 namespace vandrelis {
@@ -117,6 +118,14 @@ TEST(RecurrenceId, DayUsesAsciiDigitsAndGregorianYearsWhateverTheLocale) {
   event.occurrence = -33765897600.0 + 165 * 86400.0 + 43200;
   event.zone = "UTC";
   EXPECT_EQ(recurrenceId(event).substr(0, 13), "date:0900-06-");
+
+  // Proleptic Gregorian, astronomical years: 0 is the year before 1, and years grow past four
+  // digits rather than wrapping.
+  for (auto [year, expected] : {std::pair{0, "date:0000-06-15"}, std::pair{-1, "date:-0001-06-15"},
+                                std::pair{12345, "date:12345-06-15"}}) {
+    event.occurrence = static_cast<store::Instant>(store::daysFromCivil(year, 6, 15) * 86400);
+    EXPECT_EQ(recurrenceId(event), expected);
+  }
 
   // Beyond what the calendar can hold there is no day; the identity is "single".
   event.occurrence = 1e300;

@@ -5,10 +5,13 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -243,12 +246,40 @@ TEST(DefinedTimeZone, FollowsItsRulesAsTheSystemZoneDoes) {
   EXPECT_EQ(definedTimeZone({}), nullptr);
 }
 
+TEST(DefinedTimeZone, AnswersAlikeFromManyThreadsWhileItsCacheTurnsOver) {
+  REQUIRE_ZONE_DATA();
+  std::shared_ptr<const TimeZone> defined = definedTimeZone(berlinDefinition());
+  std::shared_ptr<const TimeZone> system = systemTimeZone("Europe/Berlin");
+  std::atomic<int> differences{0};
+  std::vector<std::thread> threads;
+  for (int n = 0; n < 4; ++n) {
+    threads.emplace_back([&, n] {
+      // Each thread walks 1997..2037 from its own start, so the cached years keep changing.
+      for (std::int64_t i = 0; i < 4000; ++i) {
+        std::int64_t t = 852076800 + ((i * 7919 + n * 1000) % 4000) * 323456;
+        if (defined->offsetAt(t) != system->offsetAt(t)) ++differences;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(differences, 0);
+}
+
 TEST(DefinedTimeZone, HostileDefinitionsCostLittlePerQuery) {
   REQUIRE_ZONE_DATA();
   RecurrenceRule minutely;
   minutely.frequency = Frequency::minutely;
   std::vector<ZoneObservance> everyMinute = berlinDefinition();
   everyMinute.push_back(observance(wall(1970, 1, 1, 0, 0), 2, 5, minutely));
+  // Every half hour of every day, a grid that never meets its second, a day that never is.
+  std::vector<ZoneObservance> dense = berlinDefinition();
+  for (const char* rule : {"FREQ=DAILY;BYHOUR=0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,"
+                           "20,21,22,23;BYMINUTE=0,30",
+                           "FREQ=SECONDLY;INTERVAL=14;BYSECOND=1",
+                           "FREQ=YEARLY;BYMONTH=2;BYMONTHDAY=30"}) {
+    ASSERT_TRUE(parseRecurrenceRule(rule)) << rule;
+    dense.push_back(observance(wall(1970, 1, 1, 0, 0), 2, 5, parseRecurrenceRule(rule)));
+  }
 
   std::vector<ZoneObservance> crowded;  // 2,000 yearly rules from 1600
   for (int i = 0; i < 2000; ++i) {
@@ -264,7 +295,9 @@ TEST(DefinedTimeZone, HostileDefinitionsCostLittlePerQuery) {
     std::vector<ZoneObservance> observances;
     std::uint64_t maxVisited;  // over all queries below
     std::shared_ptr<const TimeZone> sameAs;  // when the hostile part is ignored whole
-  } const kCases[] = {{"minutely", everyMinute, 4000, berlin}, {"crowded", crowded, 2000 * 5, {}}};
+  } const kCases[] = {{"minutely", everyMinute, 100, berlin},
+                      {"dense", dense, 4000, berlin},
+                      {"crowded", crowded, 1000 * 5, {}}};
   for (const Case& c : kCases) {
     std::shared_ptr<const TimeZone> zone = definedTimeZone(c.observances);
     ASSERT_TRUE(zone);
