@@ -669,7 +669,7 @@ class GroupExpander {
       version->data->hasRecurrenceRules = seriesRecurs;
     }
     if (master != nullptr) expandMaster(*master, overrides);
-    for (auto& [key, version] : overrides) emitOverride(*version, master, key);
+    for (auto& [key, version] : overrides) emitOverride(*version, master);
   }
 
  private:
@@ -850,8 +850,7 @@ class GroupExpander {
     return static_cast<Instant>(start.timeZone().toInstant(*last));
   }
 
-  void emitOverride(const EventVersion& version, const EventVersion* master,
-                    const OccurrenceKey& key) {
+  void emitOverride(const EventVersion& version, const EventVersion* master) {
     std::optional<Instant> occurrenceDate;
     bool seriesIsAllDay = master != nullptr && master->start && master->start->isDate;
     if (master != nullptr && master->start) {
@@ -860,7 +859,6 @@ class GroupExpander {
     } else {
       occurrenceDate = version.recurrenceId->instant();
     }
-    (void)key;
     if (!version.start) {
       emit(version.data, std::nullopt, std::nullopt, occurrenceDate);
       if (span_ != nullptr) span_->add(-kInfinity, kInfinity, false);

@@ -95,8 +95,10 @@ struct IcsItem {
 };
 
 // The time an item's occurrences can touch, over all of them whatever the query window: the
-// earliest start and the latest end (+infinity for a rule without end). Floating times and
-// dates are widened by 14 hours each way, so that no process zone falls outside.
+// earliest start and the latest end (+infinity for a rule without end, or for a counted rule
+// too long to follow). Floating times and dates are widened by 14 hours each way, so that no
+// process zone falls outside. An event without DTSTART (listed in every window) makes the span
+// the whole line; an item without events gives earliest > latest.
 struct ItemSpan {
   Instant earliest = 0;
   Instant latest = 0;
@@ -112,8 +114,10 @@ bool appendIcsOccurrences(std::string_view text, const IcsItem& item, Instant st
 // The query's order: start, end, item identifier, occurrence date (absent values first).
 bool occursBefore(const VdirEvent& a, const VdirEvent& b);
 
-// The IANA identifier a TZID stands for: the TZID itself, the TZID without a leading
-// "/prefix/" path, or the zone a Windows zone name maps to; none when no such zone exists.
+// The IANA identifier a TZID stands for in the system's database: the TZID itself (surrounding
+// blanks aside), its last one to three "/" segments after a leading "/prefix/" path, or the
+// zone a Windows zone name maps to; none when no such zone exists or the TZID is longer than
+// any such name could be.
 std::optional<std::string> ianaZoneForTzid(std::string_view tzid);
 
 }  // namespace vandrelis::store
