@@ -9,6 +9,7 @@
 #   --one-poll   the detector makes one poll and exits: it is run once a second in a shell loop
 #                too (and then pays for starting a process every second)
 #   STREAM_LOAD  the bench program pulse_stream_load (build with -DBUILD_BENCHMARKS=ON)
+# BENCH_SERVERS=pipewire (or pulseaudio) measures on that server only.
 set -euo pipefail
 
 one_poll=false
@@ -101,7 +102,7 @@ add_recorders() {
 add_streams() {
   "$stream_load" "$1" mic >"$dir/load.out" 2>>"$dir/recorders.log" &
   recorders+=($!)
-  until grep -q ready "$dir/load.out"; do
+  until grep -qs ready "$dir/load.out"; do
     kill -0 "${recorders[-1]}" 2>/dev/null || {
       echo "the stream load failed: $(cat "$dir/recorders.log")" >&2
       exit 1
@@ -179,7 +180,7 @@ run_phase() {
 mode="running detector"
 $one_poll && mode="one-poll detector in a shell loop"
 echo "== $seconds s per phase; $mode; $(nproc) CPUs"
-for server in pulseaudio pipewire; do
+for server in ${BENCH_SERVERS:-pulseaudio pipewire}; do
   start_server "$server"
   echo "-- $(pactl info | sed -n 's/^Server Name: //p')"
   run_phase "$server 0"
