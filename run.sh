@@ -50,14 +50,26 @@ build() {
   cmake --build "$dir" -- -j"$(nproc)"
 }
 
+# The fuzz targets with clang 16 (coverage, ASan, UBSan), each run briefly from its seeds.
+FUZZ_PACKAGES=(clang-16 libclang-rt-16-dev python3)
+run_fuzz_smoke() {
+  install_packages -- "${FUZZ_PACKAGES[@]}"
+  cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++-16 -DBUILD_FUZZERS=ON \
+    -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" >/dev/null
+  cmake --build build-fuzz --target fuzzers -- -j"$(nproc)"
+  fuzz/smoke.sh build-fuzz 15
+}
+
 run_tests() {
   build build
   (cd build && ctest --output-on-failure -j"$(nproc)")
+  bench/adversarial.sh build
   build build-sanitize -DENABLE_SANITIZERS=ON -DCMAKE_BUILD_TYPE=Debug
   (cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --output-on-failure -j"$(nproc)")
   build_libcxx_cores
   (cd build-libcxx && ctest --output-on-failure -j"$(nproc)")
+  run_fuzz_smoke
 }
 
 # The cores and their tests (no platform layers) with clang and libc++, as a stand-in for

@@ -31,6 +31,13 @@ void civilFromDays(long long days, long long* year, unsigned* month, unsigned* d
 
 namespace {
 
+// The range both directions agree on: 0000-01-01T00:00:00.000Z to 9999-12-31T23:59:59.999Z,
+// the instants whose UTC year has the four digits the text form allows.
+constexpr long long kFirstSecond = -62167219200;  // 0000-01-01T00:00:00Z
+constexpr long long kEndSecond = 253402300800;    // 10000-01-01T00:00:00Z
+constexpr long long kFirstMillisecond = kFirstSecond * 1000;
+constexpr long long kLastMillisecond = kEndSecond * 1000 - 1;
+
 bool isLeap(long long year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 unsigned daysInMonth(long long year, unsigned month) {
@@ -54,15 +61,19 @@ bool digits(std::string_view text, std::size_t pos, std::size_t count, unsigned*
 }  // namespace
 
 std::string IsoFormatter::string(store::Instant instant) const {
-  if (!std::isfinite(instant)) instant = 0;
+  if (std::isnan(instant)) instant = 0;
+  // Clamped before any conversion to an integer, which would be undefined for huge values.
+  instant = std::clamp(instant, static_cast<double>(kFirstSecond), static_cast<double>(kEndSecond));
   // Cut to the millisecond, but treat a value within binary noise of a millisecond boundary as
   // that boundary (1714552215.123 is stored as ...122999...).
   const long double scaled = static_cast<long double>(instant) * 1000.0L;
   const long double nearest = std::round(scaled);
   const long double noise =
       std::max(1e-3L, 4000.0L * (std::nextafter(std::fabs(instant), INFINITY) - std::fabs(instant)));
-  long long millis = static_cast<long long>(std::fabs(scaled - nearest) <= noise ? nearest
-                                                                                 : std::floor(scaled));
+  // Rounding can carry the last millisecond of year 9999 into year 10000.
+  const long long millis = std::clamp(
+      static_cast<long long>(std::fabs(scaled - nearest) <= noise ? nearest : std::floor(scaled)),
+      kFirstMillisecond, kLastMillisecond);
   long long days = millis / 86400000 - (millis % 86400000 < 0 ? 1 : 0);
   long long msOfDay = millis - days * 86400000;
   long long year;
@@ -131,6 +142,8 @@ std::optional<store::Instant> IsoFormatter::date(std::string_view text) const {
   }
   const long long seconds = daysFromCivil(year, month, day) * 86400 + hour * 3600LL +
                             minute * 60LL + second - offsetSeconds;
+  // An offset can move a local time of year 0000 or 9999 out of the range the formatter writes.
+  if (seconds < kFirstSecond || seconds >= kEndSecond) return std::nullopt;
   return static_cast<double>(static_cast<long double>(seconds) +
                              static_cast<long double>(fractionNanos) / 1e9L);
 }

@@ -12,11 +12,15 @@ namespace vandrelis {
 
 class IsoFormatter {
  public:
-  // Always 24 characters for years 0 to 9999. Parts finer than a millisecond are cut off
-  // (after rounding to the microsecond, so binary noise does not lose a millisecond).
+  // Always 24 characters. Parts finer than a millisecond are cut off (after rounding to the
+  // microsecond, so binary noise does not lose a millisecond). Both directions cover UTC years
+  // 0000 to 9999: an instant before that range is written as its first millisecond
+  // (0000-01-01T00:00:00.000Z), one after it as its last (9999-12-31T23:59:59.999Z), and NaN as
+  // the epoch.
   std::string string(store::Instant instant) const;
   // yyyy-MM-ddTHH:mm:ss.fff followed by Z or ±hh:mm, with 3 to 9 fraction digits and nothing
-  // before or after; out-of-range fields give no date.
+  // before or after; out-of-range fields, and a time whose offset puts it outside UTC years
+  // 0000 to 9999, give no date.
   std::optional<store::Instant> date(std::string_view text) const;
 };
 

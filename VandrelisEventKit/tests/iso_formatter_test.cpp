@@ -2,6 +2,8 @@
 #include "iso_formatter.h"
 
 #include <cmath>
+#include <limits>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -58,6 +60,51 @@ TEST(IsoFormatter, RejectsWhatIsNotTheInternetDateTimeWithFraction) {
     EXPECT_FALSE(f.date(text).has_value()) << text;
   }
   EXPECT_TRUE(f.date("2000-02-29T00:00:00.000Z").has_value());
+}
+
+// Both directions cover UTC years 0000 to 9999; whatever lies outside is clamped when written
+// and refused when read, so everything written reads back.
+TEST(IsoFormatter, AgreesWithItselfAtTheEdgesOfTheYearRange) {
+  const IsoFormatter& f = isoFormatter();
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Written {
+    double instant;
+    const char* text;
+  };
+  for (const Written& c : std::initializer_list<Written>{
+           {-62167219200.0, "0000-01-01T00:00:00.000Z"},
+           {-62167219200.001, "0000-01-01T00:00:00.000Z"},
+           {-62167219201.0, "0000-01-01T00:00:00.000Z"},
+           {-1e300, "0000-01-01T00:00:00.000Z"},
+           {-inf, "0000-01-01T00:00:00.000Z"},
+           {-62162121600.0, "0000-02-29T00:00:00.000Z"},  // year 0 is a leap year
+           {253402300799.999, "9999-12-31T23:59:59.999Z"},
+           {253402300799.9999, "9999-12-31T23:59:59.999Z"},  // rounds up to year 10000
+           {253402300800.0, "9999-12-31T23:59:59.999Z"},
+           {1e300, "9999-12-31T23:59:59.999Z"},
+           {inf, "9999-12-31T23:59:59.999Z"},
+           {std::numeric_limits<double>::quiet_NaN(), "1970-01-01T00:00:00.000Z"},
+       }) {
+    const std::string text = f.string(c.instant);
+    EXPECT_EQ(text, c.text) << c.instant;
+    EXPECT_EQ(f.string(f.date(text).value_or(-1)), text);
+  }
+  struct Read {
+    const char* text;
+    std::optional<double> instant;
+  };
+  for (const Read& c : std::initializer_list<Read>{
+           {"0000-01-01T00:00:00.000Z", -62167219200.0},
+           {"0000-01-01T01:00:00.000+01:00", -62167219200.0},
+           {"0000-01-01T00:59:59.999+01:00", std::nullopt},  // year -1 in UTC
+           {"0000-01-01T00:00:00.000+00:01", std::nullopt},
+           {"9999-12-31T23:59:59.999999999Z", 253402300799.999999999},
+           {"9999-12-31T22:59:59.999-01:00", 253402300799.999},
+           {"9999-12-31T23:00:00.000-01:00", std::nullopt},  // year 10000 in UTC
+           {"9999-12-31T23:59:59.999-00:01", std::nullopt},
+       }) {
+    EXPECT_EQ(f.date(c.text), c.instant) << c.text;
+  }
 }
 
 }  // namespace
