@@ -58,6 +58,27 @@ EventList CompositeStore::eventsMatching(Instant start, Instant end,
   return merged;
 }
 
+void CompositeStore::visitEventsMatching(Instant start, Instant end,
+                                         const CalendarList& calendars,
+                                         const std::function<void(const Event&)>& visit) const {
+  EventList second;
+  if (granted()) second = added_->eventsMatching(start, end, calendars);
+  if (second.empty()) {
+    primary_->visitEventsMatching(start, end, calendars, visit);
+    return;
+  }
+  auto next = second.begin();
+  primary_->visitEventsMatching(start, end, calendars, [&](const Event& event) {
+    for (; next != second.end() && (!*next || occursBefore(**next, event)); ++next) {
+      if (*next) visit(**next);
+    }
+    visit(event);
+  });
+  for (; next != second.end(); ++next) {
+    if (*next) visit(**next);
+  }
+}
+
 void CompositeStore::beginObservingChanges() {
   std::lock_guard lock(observeMutex_);
   NotificationCenter& center = NotificationCenter::defaultCenter();

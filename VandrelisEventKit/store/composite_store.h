@@ -28,6 +28,10 @@ class CompositeStore : public CalendarStore {
   // Both stores' events (each takes only its own calendars), in the query's order.
   EventList eventsMatching(Instant start, Instant end,
                            const CalendarList& calendars) const override;
+  // The same, streamed: the primary's events are visited as it yields them, the added store's
+  // (a desktop database, held in full) slotted in between in order.
+  void visitEventsMatching(Instant start, Instant end, const CalendarList& calendars,
+                           const std::function<void(const Event&)>& visit) const override;
   // Either store's notice is posted again with this store as sender.
   void beginObservingChanges() override;
 
