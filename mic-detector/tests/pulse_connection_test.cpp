@@ -155,7 +155,17 @@ TEST_P(PulseServerIntegration, RecordersComeAndGoFromOnePollToTheNext) {
   auto first = server.record("mic", "application.id=org.example.First");
   server.waitForSourceOutputs(1);
   RealPoll poll(server.address());
-  auto apps = poll();
+  // PipeWire lists a new stream a moment before it runs: poll until the expected number of
+  // applications shows, or 2 s pass.
+  auto pollFor = [&](std::size_t count) {
+    auto got = poll();
+    for (int tries = 0; tries < 40 && got.has_value() && got->size() != count; ++tries) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      got = poll();
+    }
+    return got;
+  };
+  auto apps = pollFor(1);
   ASSERT_TRUE(apps.has_value()) << apps.error().errorDescription();
   EXPECT_EQ(*apps, std::vector<MicActiveApp>{app("org.example.First", first->pid())});
   const AudioObjectID firstObject =
@@ -166,7 +176,7 @@ TEST_P(PulseServerIntegration, RecordersComeAndGoFromOnePollToTheNext) {
 
   const auto second = server.record("mic", "application.id=org.example.Second");
   server.waitForSourceOutputs(2);
-  apps = poll();
+  apps = pollFor(2);
   ASSERT_TRUE(apps.has_value());
   EXPECT_EQ(*apps, (std::vector<MicActiveApp>{app("org.example.First", first->pid()),
                                               app("org.example.Second", second->pid())}));
@@ -174,7 +184,7 @@ TEST_P(PulseServerIntegration, RecordersComeAndGoFromOnePollToTheNext) {
   const pid_t firstPid = first->pid();
   first.reset();
   server.waitForSourceOutputs(1);
-  apps = poll();
+  apps = pollFor(1);
   ASSERT_TRUE(apps.has_value());
   EXPECT_EQ(*apps, std::vector<MicActiveApp>{app("org.example.Second", second->pid())});
   EXPECT_EQ(poll.runningInputByPid().count(firstPid), 0u);
