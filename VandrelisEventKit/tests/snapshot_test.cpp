@@ -13,7 +13,9 @@
 #include "event_conversion.h"
 #include "json_writer.h"
 #include "memory_store.h"
+#ifdef __linux__
 #include "store/vdir_store.h"
+#endif
 #include "test_support.h"
 
 namespace vandrelis {

@@ -174,7 +174,6 @@ TEST(StoreWatcher, ShippedProgramWaitsSilentlyUntilStopped) {
   EXPECT_EQ(child.terminate(), 128 + SIGTERM);
   EXPECT_EQ(child.errors(), "");
 }
-#endif
 
 TEST(StoreWatcher, ShippedProgramEndsOnceItsPipeReaderIsGone) {
   testing::TempDir home;
@@ -205,6 +204,7 @@ TEST(StoreWatcher, ShippedProgramEndsOnceItsPipeReaderIsGone) {
   EXPECT_EQ(toFile.terminate(), 128 + SIGTERM);
   ::close(outFile);
 }
+#endif
 
 }  // namespace
 }  // namespace vandrelis
