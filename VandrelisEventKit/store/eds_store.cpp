@@ -4,10 +4,7 @@
 // EDS and vdir calendars give the same occurrences for the same data.
 #include "store/eds_store.h"
 
-#include <libecal/libecal.h>
-#include <libical/ical.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,6 +14,11 @@
 #include <mutex>
 #include <set>
 
+#include <libecal/libecal.h>
+#include <libical/ical.h>
+#include <sys/stat.h>
+
+#include "store/eds_presence.h"
 #include "store/glib_thread.h"
 #include "store/ics_events.h"
 #include "store/notification_center.h"
@@ -101,8 +103,7 @@ std::int64_t sourceTypeOf(ESource* source, std::string_view backend) {
   if (backend == "contacts") return kBirthdays;
   if (backend == "caldav") {
     std::string host = hostOf(source);
-    bool icloud = host == "icloud.com" ||
-                  (host.size() > 11 && host.ends_with(".icloud.com"));
+    bool icloud = host == "icloud.com" || (host.size() > 11 && host.ends_with(".icloud.com"));
     return icloud ? kIcloud : kCaldav;
   }
   return kUnknownSourceType;
@@ -244,8 +245,8 @@ struct GlibState {
     // Not waiting for the backend to go online: a wait of 0 never ends, and any other wait
     // is slept in full even by a local calendar. An offline backend answers from its cache,
     // and the caller's bound covers the connection itself.
-    EClient* connected = e_cal_client_connect_sync(source, E_CAL_CLIENT_SOURCE_TYPE_EVENTS,
-                                                   kNoWait, cancellable, nullptr);
+    EClient* connected = e_cal_client_connect_sync(source, E_CAL_CLIENT_SOURCE_TYPE_EVENTS, kNoWait,
+                                                   cancellable, nullptr);
     restoreSigpipe();
     if (connected == nullptr) return nullptr;
     auto* calendar = E_CAL_CLIENT(connected);
@@ -282,9 +283,10 @@ struct GlibState {
                          e_source_get_extension(source, E_SOURCE_EXTENSION_WEBDAV_BACKEND)))));
       }
       if (e_source_has_extension(source, E_SOURCE_EXTENSION_MAIL_IDENTITY)) {
-        addAddresses(info.addresses, takeString(e_source_mail_identity_dup_address(
-                                         static_cast<ESourceMailIdentity*>(e_source_get_extension(
-                                             source, E_SOURCE_EXTENSION_MAIL_IDENTITY)))));
+        addAddresses(
+            info.addresses,
+            takeString(e_source_mail_identity_dup_address(static_cast<ESourceMailIdentity*>(
+                e_source_get_extension(source, E_SOURCE_EXTENSION_MAIL_IDENTITY)))));
       }
       // Subscriptions and birthdays never take changes: their backends are not started.
       if (info.sourceType != kSubscribed && info.sourceType != kBirthdays) {
@@ -292,8 +294,8 @@ struct GlibState {
           info.writable = !e_client_is_readonly(E_CLIENT(calendar));
           gchar* address = nullptr;
           if (e_client_get_backend_property_sync(E_CLIENT(calendar),
-                                                 E_CAL_BACKEND_PROPERTY_CAL_EMAIL_ADDRESS,
-                                                 &address, cancellable, nullptr)) {
+                                                 E_CAL_BACKEND_PROPERTY_CAL_EMAIL_ADDRESS, &address,
+                                                 cancellable, nullptr)) {
             addAddresses(info.addresses, takeString(address));
           }
         }
@@ -357,8 +359,7 @@ struct GlibState {
       std::string text = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//vandrelis//eds//EN\r\n";
       for (const std::string& tzid : tzids) {
         ICalTimezone* zone = nullptr;  // owned by the client
-        if (!e_cal_client_get_timezone_sync(calendar, tzid.c_str(), &zone, cancellable,
-                                            nullptr) ||
+        if (!e_cal_client_get_timezone_sync(calendar, tzid.c_str(), &zone, cancellable, nullptr) ||
             zone == nullptr) {
           continue;  // the expander resolves the name itself
         }
@@ -426,8 +427,8 @@ struct GlibState {
     if (observing) return;
     observing = true;
     onChange = std::move(handler);
-    for (const char* signal : {"source-added", "source-removed", "source-changed",
-                               "source-enabled", "source-disabled"}) {
+    for (const char* signal : {"source-added", "source-removed", "source-changed", "source-enabled",
+                               "source-disabled"}) {
       registryHandlers.push_back(
           g_signal_connect(registry, signal, G_CALLBACK(onSourceSignal), this));
     }
@@ -498,71 +499,12 @@ EdsStore::EdsStore(Bounds bounds) : bounds_(bounds) {}
 
 EdsStore::~EdsStore() = default;
 
-bool EdsStore::sessionBusPresent() {
-  const auto isSocket = [](const std::string& path) {
-    struct stat info;
-    return ::stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
-  };
-  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  if (address != nullptr && *address != '\0') {
-    std::string_view rest = address;
-    while (!rest.empty()) {
-      std::string_view entry = rest.substr(0, rest.find(';'));
-      rest.remove_prefix(std::min(rest.size(), entry.size() + 1));
-      if (!entry.starts_with("unix:")) return true;  // another transport: let GLib try it
-      std::size_t at = entry.find("path=");
-      if (at == std::string_view::npos) return true;  // abstract sockets cannot be checked
-      std::string_view value = entry.substr(at + 5);
-      value = value.substr(0, value.find(','));
-      std::string path;
-      for (std::size_t i = 0; i < value.size(); ++i) {
-        if (value[i] == '%' && i + 2 < value.size()) {
-          path.push_back(static_cast<char>(std::stoi(std::string(value.substr(i + 1, 2)), nullptr, 16)));
-          i += 2;
-        } else {
-          path.push_back(value[i]);
-        }
-      }
-      if (isSocket(path)) return true;
-    }
-    return false;
-  }
-  // GLib's own fall-back; the autolaunch after it would cost a process start.
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  return runtime != nullptr && *runtime != '\0' && isSocket(std::string(runtime) + "/bus");
-}
-
-bool EdsStore::registryInstalled() {
-  // The session bus's own service directories: $XDG_DATA_HOME, then each of $XDG_DATA_DIRS.
-  std::vector<std::string> roots;
-  const char* dataHome = std::getenv("XDG_DATA_HOME");
-  const char* home = std::getenv("HOME");
-  if (dataHome != nullptr && *dataHome != '\0') {
-    roots.push_back(dataHome);
-  } else if (home != nullptr) {
-    roots.push_back(std::string(home) + "/.local/share");
-  }
-  const char* dataDirs = std::getenv("XDG_DATA_DIRS");
-  std::string_view dirs = dataDirs != nullptr && *dataDirs != '\0' ? dataDirs
-                                                                   : "/usr/local/share:/usr/share";
-  while (!dirs.empty()) {
-    std::string_view dir = dirs.substr(0, dirs.find(':'));
-    if (!dir.empty()) roots.emplace_back(dir);
-    dirs.remove_prefix(std::min(dirs.size(), dir.size() + 1));
-  }
-  for (const std::string& root : roots) {
-    std::string file = root + "/dbus-1/services/org.gnome.evolution.dataserver.Sources5.service";
-    if (::access(file.c_str(), R_OK) == 0) return true;
-  }
-  return false;
-}
-
 std::shared_ptr<EdsStore::Session> EdsStore::session() const {
   std::lock_guard lock(mutex_);
   if (unavailable_) return nullptr;
   if (session_) return session_;
   // Both checks are a few file look-ups; starting GLib and asking the bus costs far more.
-  if (!sessionBusPresent() || !registryInstalled()) {
+  if (!edsSessionBusPresent() || !edsRegistryInstalled()) {
     unavailable_ = true;
     return nullptr;
   }
@@ -651,8 +593,9 @@ EventList EdsStore::eventsMatching(Instant start, Instant end,
   VdirEventList found;
   for (const ItemText& item : *items) {
     const std::shared_ptr<const EdsCalendar>& calendar = wanted.at(item.sourceUid);
-    IcsItem context{calendar, calendar->calendarIdentifier() + "/" + item.eventUid,
-                    [calendar](std::string_view address) { return calendar->isOwnAddress(address); }};
+    IcsItem context{
+        calendar, calendar->calendarIdentifier() + "/" + item.eventUid,
+        [calendar](std::string_view address) { return calendar->isOwnAddress(address); }};
     appendIcsOccurrences(item.text, context, start, end, found);
   }
   std::stable_sort(found.begin(), found.end(),

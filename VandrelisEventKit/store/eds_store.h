@@ -75,12 +75,6 @@ class EdsStore : public CalendarStore {
   explicit EdsStore(Bounds bounds);
   ~EdsStore() override;
 
-  // True when the session bus's socket exists; without it nothing of GLib is started.
-  static bool sessionBusPresent();
-  // True when the session bus can start the source registry: its service file is in one of
-  // the bus's standard service directories.
-  static bool registryInstalled();
-
   // EDS has no permission of its own; the helper's consent is decided elsewhere.
   std::int64_t authorizationStatus() const override { return kStatusFullAccess; }
   void requestFullAccessToEvents(AccessCompletion completion) override {

@@ -7,9 +7,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-#include <libecal/libecal.h>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -17,6 +14,10 @@
 #include <mutex>
 #include <sstream>
 
+#include <gtest/gtest.h>
+#include <libecal/libecal.h>
+
+#include "child_process.h"
 #include "store/composite_store.h"
 #include "store/notification_center.h"
 #include "store/vdir_store.h"
@@ -141,15 +142,19 @@ void writeFixture(const fs::path& dir) {
   fs::path config = dir / "config";
   writeSource(config, "week", localCalendar("Week", "#3465a4"));
   writeSource(config, "changes", localCalendar("Changes", "#00ff80"));
-  writeSource(config, "hidden", "[Data Source]\nDisplayName=Hidden\nEnabled=false\n"
-                                "Parent=local-stub\n\n[Calendar]\nBackendName=local\n");
-  writeSource(config, "feed", "[Data Source]\nDisplayName=Feed\nEnabled=true\nParent=webcal-stub\n\n"
-                              "[Calendar]\nBackendName=webcal\nColor=#ff0000\n\n"
-                              "[WebDAV Backend]\nResourceUri=https://example.invalid/feed.ics\n");
-  writeSource(config, "account", "[Data Source]\nDisplayName=Alice's account\nEnabled=true\n\n"
-                                 "[Collection]\nBackendName=none\nCalendarEnabled=true\n");
-  writeSource(config, "team", "[Data Source]\nDisplayName=Team\nEnabled=true\nParent=account\n\n"
-                              "[Calendar]\nBackendName=ews\nColor=#808080\n");
+  writeSource(config, "hidden",
+              "[Data Source]\nDisplayName=Hidden\nEnabled=false\n"
+              "Parent=local-stub\n\n[Calendar]\nBackendName=local\n");
+  writeSource(config, "feed",
+              "[Data Source]\nDisplayName=Feed\nEnabled=true\nParent=webcal-stub\n\n"
+              "[Calendar]\nBackendName=webcal\nColor=#ff0000\n\n"
+              "[WebDAV Backend]\nResourceUri=https://example.invalid/feed.ics\n");
+  writeSource(config, "account",
+              "[Data Source]\nDisplayName=Alice's account\nEnabled=true\n\n"
+              "[Collection]\nBackendName=none\nCalendarEnabled=true\n");
+  writeSource(config, "team",
+              "[Data Source]\nDisplayName=Team\nEnabled=true\nParent=account\n\n"
+              "[Calendar]\nBackendName=ews\nColor=#808080\n");
   writeFile(dir / "data" / "evolution" / "calendar" / "week" / "calendar.ics", kWeek);
   writeFile(dir / "data" / "vandrelis" / "calendars" / "mine" / "week" / "week.ics", kWeek);
 }
@@ -175,7 +180,8 @@ std::vector<std::string> describe(const CalendarList& calendars) {
     std::ostringstream line;
     line << calendar->calendarIdentifier() << " '" << calendar->title() << "' ";
     if (auto color = calendar->color(); color && color->components) {
-      for (double component : *color->components) line << static_cast<int>(component * 255 + 0.5) << ",";
+      for (double component : *color->components)
+        line << static_cast<int>(component * 255 + 0.5) << ",";
     }
     line << " '" << calendar->source()->title() << "' type " << calendar->source()->sourceType()
          << (calendar->allowsContentModifications() ? " writable" : " read-only");
@@ -186,22 +192,24 @@ std::vector<std::string> describe(const CalendarList& calendars) {
 
 TEST_F(EdsStoreTest, ListingWithColoursTypesAndTheDefault) {
   EdsStore store(kPatient);
-  EXPECT_EQ(describe(store.calendarsForEvents()),
-            (std::vector<std::string>{
-                "eds:birthdays 'Birthdays & Anniversaries' 254,212,211, 'Contacts' type 5 read-only",
-                "eds:changes 'Changes' 0,255,128, 'On This Computer' type 0 writable",
-                "eds:feed 'Feed' 255,0,0, 'On The Web' type 4 read-only",
-                "eds:system-calendar 'Personal' 190,206,221, 'On This Computer' type 0 writable",
-                // No Exchange backend is installed: a calendar that cannot open takes no changes.
-                "eds:team 'Team' 128,128,128, 'Alice's account' type 1 read-only",
-                "eds:week 'Week' 52,101,164, 'On This Computer' type 0 writable",
-            }));
+  EXPECT_EQ(
+      describe(store.calendarsForEvents()),
+      (std::vector<std::string>{
+          "eds:birthdays 'Birthdays & Anniversaries' 254,212,211, 'Contacts' type 5 read-only",
+          "eds:changes 'Changes' 0,255,128, 'On This Computer' type 0 writable",
+          "eds:feed 'Feed' 255,0,0, 'On The Web' type 4 read-only",
+          "eds:system-calendar 'Personal' 190,206,221, 'On This Computer' type 0 writable",
+          // No Exchange backend is installed: a calendar that cannot open takes no changes.
+          "eds:team 'Team' 128,128,128, 'Alice's account' type 1 read-only",
+          "eds:week 'Week' 52,101,164, 'On This Computer' type 0 writable",
+      }));
   auto fallback = store.defaultCalendarForNewEvents();
   ASSERT_NE(fallback, nullptr);
   EXPECT_EQ(fallback->calendarIdentifier(), "eds:system-calendar");
 
   // The helper's own store: vdir calendars first, and EDS only while the tree grants access.
-  CompositeStore both(std::make_unique<VdirStore>(vdirRoot()), std::make_unique<EdsStore>(kPatient));
+  CompositeStore both(std::make_unique<VdirStore>(vdirRoot()),
+                      std::make_unique<EdsStore>(kPatient));
   CalendarList all = both.calendarsForEvents();
   ASSERT_EQ(all.size(), 7u);
   EXPECT_EQ(all[0]->calendarIdentifier(), "mine/week");
@@ -229,7 +237,8 @@ std::vector<std::string> occurrences(const EventList& events) {
 
 TEST_F(EdsStoreTest, AWeekMatchesTheVdirStoreOccurrenceForOccurrence) {
   testing::ScopedTimeZone zone("Europe/Berlin");
-  CompositeStore store(std::make_unique<VdirStore>(vdirRoot()), std::make_unique<EdsStore>(kPatient));
+  CompositeStore store(std::make_unique<VdirStore>(vdirRoot()),
+                       std::make_unique<EdsStore>(kPatient));
   CalendarList vdirCalendars, edsCalendars;
   for (const auto& calendar : store.calendarsForEvents()) {
     if (calendar->calendarIdentifier() == "mine/week") vdirCalendars.push_back(calendar);
@@ -266,21 +275,21 @@ TEST_F(EdsStoreTest, AWeekMatchesTheVdirStoreOccurrenceForOccurrence) {
 
 // Adds an event to a calendar through EDS from this process: the other side of the change
 // test, run as a child.
-int addEvent(const char* sourceUid) {
+int addEvent(const char* sourceUid, const std::string& eventUid) {
   ESourceRegistry* registry = e_source_registry_new_sync(nullptr, nullptr);
   if (registry == nullptr) return 2;
   ESource* source = e_source_registry_ref_source(registry, sourceUid);
-  EClient* client = source != nullptr ? e_cal_client_connect_sync(
-                                            source, E_CAL_CLIENT_SOURCE_TYPE_EVENTS,
-                                            static_cast<guint32>(-1), nullptr, nullptr)
-                                      : nullptr;
+  EClient* client = source != nullptr
+                        ? e_cal_client_connect_sync(source, E_CAL_CLIENT_SOURCE_TYPE_EVENTS,
+                                                    static_cast<guint32>(-1), nullptr, nullptr)
+                        : nullptr;
   if (client == nullptr) return 3;
-  ICalComponent* event = i_cal_component_new_from_string(
-      "BEGIN:VEVENT\r\nUID:added\r\nDTSTART:20240326T100000Z\r\nDTEND:20240326T110000Z\r\n"
-      "SUMMARY:Added elsewhere\r\nEND:VEVENT\r\n");
-  gboolean added = e_cal_client_create_object_sync(E_CAL_CLIENT(client), event,
-                                                   E_CAL_OPERATION_FLAG_NONE, nullptr, nullptr,
-                                                   nullptr);
+  const std::string text = "BEGIN:VEVENT\r\nUID:" + eventUid +
+                           "\r\nDTSTART:20240326T100000Z\r\nDTEND:20240326T110000Z\r\n"
+                           "SUMMARY:Added elsewhere\r\nEND:VEVENT\r\n";
+  ICalComponent* event = i_cal_component_new_from_string(text.c_str());
+  gboolean added = e_cal_client_create_object_sync(
+      E_CAL_CLIENT(client), event, E_CAL_OPERATION_FLAG_NONE, nullptr, nullptr, nullptr);
   g_object_unref(event);
   g_object_unref(client);
   g_object_unref(source);
@@ -293,8 +302,8 @@ TEST_F(EdsStoreTest, AChangeFromAnotherProcessGivesANotice) {
   std::mutex mutex;
   std::condition_variable posted;
   int notices = 0;
-  auto token = NotificationCenter::defaultCenter().addObserver(
-      kStoreChangedNotification, &store, [&] {
+  auto token =
+      NotificationCenter::defaultCenter().addObserver(kStoreChangedNotification, &store, [&] {
         std::lock_guard lock(mutex);
         ++notices;
         posted.notify_all();
@@ -311,10 +320,11 @@ TEST_F(EdsStoreTest, AChangeFromAnotherProcessGivesANotice) {
   ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
   ASSERT_GT(length, 0);
   self[length] = '\0';
-  EXPECT_EQ(testing::runProcess(self, {self, "--add-event", "changes"},
-                                {{"DBUS_SESSION_BUS_ADDRESS", std::getenv("DBUS_SESSION_BUS_ADDRESS")}})
-                .exitStatus,
-            0);
+  EXPECT_EQ(
+      testing::runProcess(self, {self, "--add-event", "changes"},
+                          {{"DBUS_SESSION_BUS_ADDRESS", std::getenv("DBUS_SESSION_BUS_ADDRESS")}})
+          .exitStatus,
+      0);
   {
     std::unique_lock lock(mutex);
     // A bound for a test that would otherwise hang, not a speed requirement.
@@ -376,7 +386,8 @@ TEST_F(EdsStoreTest, NoBusNoEdsOrAHangingRegistryGiveTheVdirAnswerAlone) {
                 "</servicedir><policy context=\"default\"><allow send_destination=\"*\" "
                 "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
                 "</busconfig>");
-  EXPECT_EQ(listing("", {"/usr/bin/dbus-run-session", "--config-file=" + (empty / "bus.conf").string(), "--"}),
+  EXPECT_EQ(listing("", {"/usr/bin/dbus-run-session",
+                         "--config-file=" + (empty / "bus.conf").string(), "--"}),
             noBus);
 
   // A registry that never answers: the store gives up within its bound.
@@ -386,13 +397,66 @@ TEST_F(EdsStoreTest, NoBusNoEdsOrAHangingRegistryGiveTheVdirAnswerAlone) {
   auto started = std::chrono::steady_clock::now();
   CalendarList calendars;
   {
-    EdsStore store(EdsStore::Bounds{std::chrono::milliseconds(300), std::chrono::milliseconds(300)});
+    EdsStore store(
+        EdsStore::Bounds{std::chrono::milliseconds(300), std::chrono::milliseconds(300)});
     calendars = store.calendarsForEvents();
   }
   auto waited = std::chrono::steady_clock::now() - started;
   kill(registry, SIGCONT);
   EXPECT_TRUE(calendars.empty());
   EXPECT_LT(waited, std::chrono::seconds(5));
+}
+
+// The shipped program reaches EDS through its module, loaded only by the commands that read
+// calendars, and hears EDS's changes through it.
+TEST_F(EdsStoreTest, TheProgramLoadsEdsOnlyForCalendarCommandsAndHearsItsChanges) {
+  const std::string helper = EVENTKIT_BINARY;
+  const std::map<std::string, std::string> environment = {
+      {"XDG_DATA_HOME", (dir_ / "data").string()},
+      {"DBUS_SESSION_BUS_ADDRESS", std::getenv("DBUS_SESSION_BUS_ADDRESS")}};
+  const auto run = [&](std::vector<std::string> arguments, bool traceLoading = false) {
+    auto more = environment;
+    if (traceLoading) more["LD_DEBUG"] = "files";
+    arguments.insert(arguments.begin(), helper);
+    return testing::runProcess(helper, arguments, more);
+  };
+  const auto loadsModule = [](const testing::RunResult& result) {
+    return result.err.find("vandrelis-eventkit-eds.so") != std::string::npos;
+  };
+  const testing::RunResult status = run({"status"}, true);
+  EXPECT_EQ(status.out, "{\"authorizationStatus\":\"granted\"}\n");
+  EXPECT_FALSE(loadsModule(status));
+  EXPECT_TRUE(loadsModule(run({"list-calendars"}, true)));
+
+  const testing::RunResult week = run({"snapshot", "--start", "2024-03-25T00:00:00.000Z", "--end",
+                                       "2024-04-01T00:00:00.000Z", "--calendar", "eds:week"});
+  EXPECT_EQ(week.exitStatus, 0) << week.err;
+  EXPECT_NE(week.out.find("\"calendarExternalId\":\"eds:week\""), std::string::npos) << week.out;
+
+  // A copy of the program without its module lists the vdir calendars alone, silently.
+  testing::TempDir alone;
+  const std::string copy = alone.path() + "/vandrelis-eventkit";
+  fs::copy_file(helper, copy);
+  const testing::RunResult withoutModule =
+      testing::runProcess(copy, {copy, "list-calendars"}, environment);
+  EXPECT_EQ(withoutModule.err, "");
+  EXPECT_NE(withoutModule.out.find("mine\\/week"), std::string::npos);
+  EXPECT_EQ(withoutModule.out.find("eds:"), std::string::npos);
+
+  testing::Child watch(helper, {"watch"}, environment);
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(length, 0);
+  self[length] = '\0';
+  // Events are added until one is heard: the watch starts EDS's views a moment after it starts.
+  bool heard = false;
+  for (int attempt = 0; attempt < 10 && !heard; ++attempt) {
+    const std::string uid = "added-" + std::to_string(attempt);
+    ASSERT_EQ(testing::runProcess(self, {self, "--add-event", "week", uid}, environment).exitStatus,
+              0);
+    heard = watch.readLine(std::chrono::seconds(3)) == "{\"type\":\"changed\"}\n";
+  }
+  EXPECT_TRUE(heard);
 }
 
 bool runningUnderFixture() { return std::getenv(kFixtureVariable) != nullptr; }
@@ -411,7 +475,8 @@ std::optional<std::string> missingFacility() {
 
 int main(int argc, char** argv) {
   using namespace vandrelis::store;
-  if (argc == 3 && std::string(argv[1]) == "--add-event") return addEvent(argv[2]);
+  if (argc >= 3 && std::string(argv[1]) == "--add-event")
+    return addEvent(argv[2], argc > 3 ? argv[3] : "added");
   bool listing = false;
   for (int i = 1; i < argc; ++i) listing = listing || std::string(argv[i]) == "--gtest_list_tests";
   if (!runningUnderFixture() && !listing) {
@@ -428,7 +493,8 @@ int main(int argc, char** argv) {
       // unwinder sees the EDS frames that the suppressions name.
       const char* asan = std::getenv("ASAN_OPTIONS");
       setenv("ASAN_OPTIONS",
-             ((asan != nullptr ? std::string(asan) + ":" : "") + "fast_unwind_on_malloc=0").c_str(), 1);
+             ((asan != nullptr ? std::string(asan) + ":" : "") + "fast_unwind_on_malloc=0").c_str(),
+             1);
       setenv("LSAN_OPTIONS", "print_suppressions=0:suppressions=" LSAN_EDS_SUPPRESSIONS, 1);
       std::vector<char*> pointers;
       for (std::string& argument : arguments) pointers.push_back(argument.data());

@@ -1,0 +1,67 @@
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <array>
+
+#include "store/eds_module.h"
+#include "store/eds_presence.h"
+#include "store/notification_center.h"
+
+namespace vandrelis::store {
+
+EdsModuleStore::~EdsModuleStore() = default;  // the module itself stays loaded
+
+std::string EdsModuleStore::besideExecutable() {
+  std::array<char, 4096> buffer{};
+  const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= buffer.size()) return kEdsModuleFile;
+  std::string path(buffer.data(), static_cast<std::size_t>(length));
+  return path.substr(0, path.rfind('/') + 1) + kEdsModuleFile;
+}
+
+CalendarStore* EdsModuleStore::store() const {
+  std::call_once(once_, [this] {
+    if (!edsSessionBusPresent() || !edsRegistryInstalled()) return;
+    // RTLD_LOCAL: GLib, EDS and the module's own copy of the store code stay out of the
+    // program's symbol lookups.
+    void* module = ::dlopen(modulePath_.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) return;
+    auto entry = reinterpret_cast<EdsModuleEntry>(::dlsym(module, kEdsModuleEntry));
+    if (entry == nullptr) return;
+    store_.reset(entry(
+        [](void* self) {
+          NotificationCenter::defaultCenter().post(kStoreChangedNotification, self);
+        },
+        const_cast<EdsModuleStore*>(this)));
+  });
+  return store_.get();
+}
+
+bool EdsModuleStore::loaded() const { return store() != nullptr; }
+
+CalendarList EdsModuleStore::calendarsForEvents() const {
+  CalendarStore* inner = store();
+  return inner != nullptr ? inner->calendarsForEvents() : CalendarList{};
+}
+
+std::shared_ptr<const Calendar> EdsModuleStore::defaultCalendarForNewEvents() const {
+  CalendarStore* inner = store();
+  return inner != nullptr ? inner->defaultCalendarForNewEvents() : nullptr;
+}
+
+EventList EdsModuleStore::eventsMatching(Instant start, Instant end,
+                                         const CalendarList& calendars) const {
+  CalendarStore* inner = store();
+  return inner != nullptr ? inner->eventsMatching(start, end, calendars) : EventList{};
+}
+
+void EdsModuleStore::visitEventsMatching(Instant start, Instant end, const CalendarList& calendars,
+                                         const std::function<void(const Event&)>& visit) const {
+  if (CalendarStore* inner = store()) inner->visitEventsMatching(start, end, calendars, visit);
+}
+
+void EdsModuleStore::beginObservingChanges() {
+  if (CalendarStore* inner = store()) inner->beginObservingChanges();
+}
+
+}  // namespace vandrelis::store
