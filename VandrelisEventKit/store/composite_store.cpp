@@ -21,13 +21,20 @@ bool occursBefore(const Event& a, const Event& b) {
 }  // namespace
 
 CompositeStore::CompositeStore(std::unique_ptr<CalendarStore> primary,
-                               std::unique_ptr<CalendarStore> added)
-    : primary_(std::move(primary)), added_(std::move(added)) {}
+                               std::unique_ptr<CalendarStore> added,
+                               std::chrono::milliseconds coalescing)
+    : primary_(std::move(primary)), added_(std::move(added)), coalescing_(coalescing) {}
 
 CompositeStore::~CompositeStore() {
   NotificationCenter& center = NotificationCenter::defaultCenter();
   if (primaryToken_) center.removeObserver(*primaryToken_);
   if (addedToken_) center.removeObserver(*addedToken_);
+  {
+    std::lock_guard lock(noticeMutex_);
+    stopping_ = true;
+  }
+  noticeCondition_.notify_all();
+  if (poster_.joinable()) poster_.join();
 }
 
 CalendarList CompositeStore::calendarsForEvents() const {
@@ -52,14 +59,12 @@ EventList CompositeStore::eventsMatching(Instant start, Instant end,
   if (second.empty()) return first;
   EventList merged;
   merged.reserve(first.size() + second.size());
-  std::merge(first.begin(), first.end(), second.begin(), second.end(),
-             std::back_inserter(merged),
+  std::merge(first.begin(), first.end(), second.begin(), second.end(), std::back_inserter(merged),
              [](const auto& a, const auto& b) { return occursBefore(*a, *b); });
   return merged;
 }
 
-void CompositeStore::visitEventsMatching(Instant start, Instant end,
-                                         const CalendarList& calendars,
+void CompositeStore::visitEventsMatching(Instant start, Instant end, const CalendarList& calendars,
                                          const std::function<void(const Event&)>& visit) const {
   EventList second;
   if (granted()) second = added_->eventsMatching(start, end, calendars);
@@ -81,15 +86,39 @@ void CompositeStore::visitEventsMatching(Instant start, Instant end,
 
 void CompositeStore::beginObservingChanges() {
   std::lock_guard lock(observeMutex_);
+  if (!poster_.joinable()) poster_ = std::thread([this] { postNotices(); });
   NotificationCenter& center = NotificationCenter::defaultCenter();
-  const auto repost = [this] { NotificationCenter::defaultCenter().post(kStoreChangedNotification, this); };
   if (!primaryToken_) {
-    primaryToken_ = center.addObserver(kStoreChangedNotification, primary_.get(), repost);
+    primaryToken_ =
+        center.addObserver(kStoreChangedNotification, primary_.get(), [this] { noticed(); });
     primary_->beginObservingChanges();
   }
   if (!addedToken_ && granted()) {
-    addedToken_ = center.addObserver(kStoreChangedNotification, added_.get(), repost);
+    addedToken_ =
+        center.addObserver(kStoreChangedNotification, added_.get(), [this] { noticed(); });
     added_->beginObservingChanges();
+  }
+}
+
+void CompositeStore::noticed() {
+  {
+    std::lock_guard lock(noticeMutex_);
+    if (pending_) return;  // the notice on its way covers this change too
+    pending_ = true;
+  }
+  noticeCondition_.notify_all();
+}
+
+void CompositeStore::postNotices() {
+  std::unique_lock lock(noticeMutex_);
+  for (;;) {
+    noticeCondition_.wait(lock, [this] { return pending_ || stopping_; });
+    if (noticeCondition_.wait_for(lock, coalescing_, [this] { return stopping_; })) return;
+    // Cleared before posting: a change from now on gets a notice of its own.
+    pending_ = false;
+    lock.unlock();
+    NotificationCenter::defaultCenter().post(kStoreChangedNotification, this);
+    lock.lock();
   }
 }
 

@@ -1,8 +1,13 @@
 #include "store/composite_store.h"
 
+#include <chrono>
+#include <mutex>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "memory_store.h"
+#include "store/notification_center.h"
 
 namespace vandrelis::store {
 namespace {
@@ -47,6 +52,37 @@ TEST(CompositeStore, StreamedQueryMatchesTheWholeOne) {
 
   primaryStore->status = kStatusDenied;
   EXPECT_EQ(visited(), (std::vector<std::string>{"p1", "p2", "p3", "p4"}));
+}
+
+// Notices of both stores close together give one notice after them; a later one its own.
+TEST(CompositeStore, NoticesOfBothStoresAreCoalesced) {
+  auto primary = std::make_unique<MemoryStore>();
+  auto added = std::make_unique<MemoryStore>();
+  const void* primarySender = primary.get();
+  const void* addedSender = added.get();
+  // A window far longer than a stall of the test machine between two posts.
+  CompositeStore store(std::move(primary), std::move(added), std::chrono::seconds(1));
+  std::mutex mutex;
+  int notices = 0;
+  NotificationCenter& center = NotificationCenter::defaultCenter();
+  auto token = center.addObserver(kStoreChangedNotification, &store, [&] {
+    std::lock_guard lock(mutex);
+    ++notices;
+  });
+  store.beginObservingChanges();
+  const auto noticesAfter = [&](std::chrono::seconds settle) {
+    std::this_thread::sleep_for(settle);
+    std::lock_guard lock(mutex);
+    return notices;
+  };
+
+  center.post(kStoreChangedNotification, primarySender);
+  center.post(kStoreChangedNotification, addedSender);
+  center.post(kStoreChangedNotification, primarySender);
+  EXPECT_EQ(noticesAfter(std::chrono::seconds(3)), 1);
+  center.post(kStoreChangedNotification, addedSender);
+  EXPECT_EQ(noticesAfter(std::chrono::seconds(3)), 2);
+  center.removeObserver(token);
 }
 
 }  // namespace
