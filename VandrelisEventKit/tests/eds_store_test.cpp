@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <libecal/libecal.h>
@@ -297,6 +298,19 @@ int addEvent(const char* sourceUid, const std::string& eventUid) {
   return added ? 0 : 4;
 }
 
+// The process owning a name on the bus.
+pid_t ownerPid(const char* name) {
+  testing::RunResult result =
+      testing::runProcess("/usr/bin/gdbus",
+                          {"gdbus", "call", "--session", "--dest", "org.freedesktop.DBus",
+                           "--object-path", "/org/freedesktop/DBus", "--method",
+                           "org.freedesktop.DBus.GetConnectionUnixProcessID", name},
+                          {{"DBUS_SESSION_BUS_ADDRESS", std::getenv("DBUS_SESSION_BUS_ADDRESS")}});
+  // "(uint32 1234,)"
+  std::size_t number = result.out.find("uint32 ");
+  return number == std::string::npos ? 0 : std::stoi(result.out.substr(number + 7));
+}
+
 TEST_F(EdsStoreTest, AChangeFromAnotherProcessGivesANotice) {
   EdsStore store(kPatient);
   std::mutex mutex;
@@ -330,23 +344,28 @@ TEST_F(EdsStoreTest, AChangeFromAnotherProcessGivesANotice) {
     // A bound for a test that would otherwise hang, not a speed requirement.
     EXPECT_TRUE(posted.wait_for(lock, std::chrono::seconds(20), [&] { return notices > 0; }));
   }
-  NotificationCenter::defaultCenter().removeObserver(token);
   EventList events = store.eventsMatching(kWeekStart, kWeekEnd, calendars);
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0]->title(), "Added elsewhere");
-}
 
-// The registry's process, found through the bus.
-pid_t registryPid() {
-  testing::RunResult result = testing::runProcess(
-      "/usr/bin/gdbus",
-      {"gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
-       "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.GetConnectionUnixProcessID",
-       "org.gnome.evolution.dataserver.Sources5"},
-      {{"DBUS_SESSION_BUS_ADDRESS", std::getenv("DBUS_SESSION_BUS_ADDRESS")}});
-  // "(uint32 1234,)"
-  std::size_t number = result.out.find("uint32 ");
-  return number == std::string::npos ? 0 : std::stoi(result.out.substr(number + 7));
+  // The calendar factory dies: its calendars may have changed meanwhile.
+  const pid_t factory = ownerPid("org.gnome.evolution.dataserver.Calendar8");
+  ASSERT_GT(factory, 0);
+  const auto noticesSoFar = [&] {
+    std::lock_guard lock(mutex);
+    return notices;
+  };
+  int before = -1;
+  while (before != noticesSoFar()) {  // the notices of the addition are over first
+    before = noticesSoFar();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  ASSERT_EQ(kill(factory, SIGKILL), 0);
+  {
+    std::unique_lock lock(mutex);
+    EXPECT_TRUE(posted.wait_for(lock, std::chrono::seconds(20), [&] { return notices > before; }));
+  }
+  NotificationCenter::defaultCenter().removeObserver(token);
 }
 
 TEST_F(EdsStoreTest, NoBusNoEdsOrAHangingRegistryGiveTheVdirAnswerAlone) {
@@ -391,7 +410,7 @@ TEST_F(EdsStoreTest, NoBusNoEdsOrAHangingRegistryGiveTheVdirAnswerAlone) {
             noBus);
 
   // A registry that never answers: the store gives up within its bound.
-  pid_t registry = registryPid();
+  pid_t registry = ownerPid("org.gnome.evolution.dataserver.Sources5");
   ASSERT_GT(registry, 0);
   ASSERT_EQ(kill(registry, SIGSTOP), 0);
   auto started = std::chrono::steady_clock::now();
