@@ -9,6 +9,7 @@
 #include <string>
 
 #include "mic_detector.h"
+#include "platform/main_thread.h"
 #include "platform/serial_queue.h"
 #include "platform/signal_source.h"
 
@@ -34,7 +35,7 @@ void VandrelisMicDetectorMain::main(const DetectorPlatform& platform,
   // and a SIGTERM must still end the process then.
   detector->start();
 
-  for (;;) ::pause();
+  parkMainThread();
 }
 
 }  // namespace micdetector
