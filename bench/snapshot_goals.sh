@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # The snapshot's cost on a corpus (bench/make_vdir_corpus.py) beside its floors: the shipped
 # helper for one year and one week (cold and with a warm occurrence index), its peak resident
-# memory, and the read + parse and read + parse + expand floors of the same tree. Medians of
-# REPEATS process runs; wall times are noisy on a busy machine. Manual only: needs a Release
-# benchmark build (cmake -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_BENCHMARKS=ON).
+# memory, the read + parse and read + parse + expand floors of the same tree, and the fixed
+# cost of starting the helper (the status command). Medians of REPEATS process runs, as wall
+# time and as CPU time (user + system): on a busy machine the wall time also counts other
+# processes, so the ratios are given on CPU time too. Manual only: needs a Release benchmark
+# build (cmake -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_BENCHMARKS=ON).
 #
 #   bench/snapshot_goals.sh DATA_HOME [REPEATS]
 #
 # DATA_HOME is where the corpus lives as the helper's store: DATA_HOME/vandrelis/calendars,
-# made with bench/make_vdir_corpus.py DATA_HOME/vandrelis/calendars [--singles N --series M].
+# made with bench/make_vdir_corpus.py DATA_HOME/vandrelis/calendars [--singles N --series M]
+# (5,000 and 500 by default; 50,000 and 5,000 for the ten times larger corpus).
 set -euo pipefail
 data=$1 repeats=${2:-5}
 build=${BUILD:-build-bench}
@@ -24,18 +27,25 @@ for dir in "$root"/*/*/; do
   calendars+=(--calendar "$(basename "$(dirname "$dir")")/$(basename "$dir")")
 done
 
-# median_run PREP START END: runs PREP then the snapshot of [START, END) (output to /dev/null)
-# REPEATS times and prints "median_seconds max_resident_kB".
-median_run() {
-  local prep=$1 start=$2 end=$3
-  local lines=()
-  for ((i = 0; i < repeats; i++)); do
-    eval "$prep"
-    lines+=("$({ /usr/bin/time -f '%e %M' "$helper" snapshot --start "$start" --end "$end" \
-      "${calendars[@]}" >/dev/null; } 2>&1 | tail -1)")
-  done
-  printf '%s\n' "${lines[@]}" | sort -n | awk '{ t[NR] = $1; if ($2 > m) m = $2 }
-    END { printf "%s %d\n", t[int((NR + 1) / 2)], m }'
+# runs COLD ARGS...: runs the helper with ARGS REPEATS times (output to /dev/null), removing
+# the index before each run when COLD is 1, and prints "median_wall_s median_cpu_s max_rss_kB".
+runs() {
+  python3 - "$repeats" "$cache/vandrelis" "$@" <<'EOF'
+import resource, shutil, statistics, subprocess, sys, time
+repeats, index, cold, command = int(sys.argv[1]), sys.argv[2], sys.argv[3] == "1", sys.argv[4:]
+walls, cpus, rss = [], [], 0
+for _ in range(repeats):
+    if cold:
+        shutil.rmtree(index, ignore_errors=True)
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    started = time.perf_counter()
+    subprocess.run(command, stdout=subprocess.DEVNULL, check=True)
+    walls.append(time.perf_counter() - started)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpus.append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
+    rss = max(rss, after.ru_maxrss)  # the largest child so far: runs are in increasing order
+print(f"{statistics.median(walls):.4f} {statistics.median(cpus):.4f} {rss}")
+EOF
 }
 
 snapshot() {
@@ -44,28 +54,36 @@ snapshot() {
 
 year=(2024-01-01T00:00:00.000Z 2025-01-01T00:00:00.000Z)
 week=(2024-05-13T00:00:00.000Z 2024-05-20T00:00:00.000Z)
-echo "corpus: $(find "$root" -name '*.ics' | wc -l) item files; $repeats runs each"
+echo "corpus: $(find "$root" -name '*.ics' | wc -l) item files; $repeats runs each; load: $(cut -d' ' -f1-3 /proc/loadavg)"
 snapshot "${year[@]}" >"$cache/year.json"
 echo "1 year: $(grep -o '"startsAt"' "$cache/year.json" | wc -l) events, $(stat -c %s "$cache/year.json") bytes of JSON"
+rm -f "$cache/year.json"
 
-read -r parse _ < <("$bench" parse "$root" "$repeats" | sed -E 's/.*median ([0-9.]+) s.*/\1 x/')
-read -r expand _ < <("$bench" expand "$root" 2024-01-01T00:00:00Z 2025-01-01T00:00:00Z "$repeats" |
-  sed -E 's/.*median ([0-9.]+) s.*/\1 x/')
-read -r yearCold yearColdRss < <(median_run 'rm -rf "$cache/vandrelis"' "${year[@]}")
+# "median W s (cpu C s)" from the in-process bench.
+floor() { sed -E 's/.*median ([0-9.]+) s \(cpu ([0-9.]+) s\).*/\1 \2/'; }
+read -r parse parseCpu < <("$bench" parse "$root" "$repeats" | floor)
+read -r expand expandCpu < <("$bench" expand "$root" 2024-01-01T00:00:00Z 2025-01-01T00:00:00Z "$repeats" | floor)
+read -r start startCpu _ < <(runs 0 "$helper" status)
+read -r yearCold yearColdCpu yearColdRss < <(runs 1 "$helper" snapshot --start "${year[0]}" --end "${year[1]}" "${calendars[@]}")
 snapshot "${year[@]}" >/dev/null
-read -r yearWarm yearWarmRss < <(median_run ':' "${year[@]}")
-read -r weekCold _ < <(median_run 'rm -rf "$cache/vandrelis"' "${week[@]}")
+read -r yearWarm yearWarmCpu yearWarmRss < <(runs 0 "$helper" snapshot --start "${year[0]}" --end "${year[1]}" "${calendars[@]}")
+read -r weekCold weekColdCpu _ < <(runs 1 "$helper" snapshot --start "${week[0]}" --end "${week[1]}" "${calendars[@]}")
 snapshot "${week[@]}" >/dev/null
-read -r weekWarm weekWarmRss < <(median_run ':' "${week[@]}")
+read -r weekWarm weekWarmCpu weekWarmRss < <(runs 0 "$helper" snapshot --start "${week[0]}" --end "${week[1]}" "${calendars[@]}")
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
-printf '%-44s %10s %12s\n' "" "wall (s)" "peak RSS"
-printf '%-44s %10s\n' "floor: read + parse every file (in-process)" "$parse"
-printf '%-44s %10s\n' "floor: read + parse + expand, 1 year" "$expand"
-printf '%-44s %10s %9d MB   %s x floor\n' "snapshot 1 year, no index" "$yearCold" \
-  $((yearColdRss / 1024)) "$(ratio "$yearCold" "$expand")"
-printf '%-44s %10s %9d MB   %s x floor\n' "snapshot 1 year, warm index" "$yearWarm" \
-  $((yearWarmRss / 1024)) "$(ratio "$yearWarm" "$expand")"
-printf '%-44s %10s\n' "snapshot 1 week, no index" "$weekCold"
-printf '%-44s %10s %9d MB   %s x parse floor\n' "snapshot 1 week, warm index" "$weekWarm" \
-  $((weekWarmRss / 1024)) "$(ratio "$weekWarm" "$parse")"
+ms() { awk -v s="$1" 'BEGIN { printf "%.1f", s * 1000 }'; }
+row() {  # label wall cpu [rss_kB] [ratio text]
+  printf '%-40s %9s %9s %9s   %s\n' "$1" "$(ms "$2")" "$(ms "$3")" "${4:+$(($4 / 1024)) MB}" "${5:-}"
+}
+printf '%-40s %9s %9s %9s   %s\n' "" "wall (ms)" "cpu (ms)" "peak RSS" "ratio (wall / cpu)"
+row "floor: read + parse (in-process)" "$parse" "$parseCpu"
+row "floor: read + parse + expand, 1 year" "$expand" "$expandCpu"
+row "helper start (status)" "$start" "$startCpu"
+row "snapshot 1 year, no index" "$yearCold" "$yearColdCpu" "$yearColdRss" \
+  "$(ratio "$yearCold" "$expand") / $(ratio "$yearColdCpu" "$expandCpu") x parse + expand floor"
+row "snapshot 1 year, warm index" "$yearWarm" "$yearWarmCpu" "$yearWarmRss" \
+  "$(ratio "$yearWarm" "$expand") / $(ratio "$yearWarmCpu" "$expandCpu") x parse + expand floor"
+row "snapshot 1 week, no index" "$weekCold" "$weekColdCpu"
+row "snapshot 1 week, warm index" "$weekWarm" "$weekWarmCpu" "$weekWarmRss" \
+  "$(ratio "$weekWarm" "$parse") / $(ratio "$weekWarmCpu" "$parseCpu") x parse floor"
