@@ -84,7 +84,8 @@ class OccurrenceTemplates {
     const Template& t = found->second;
     const std::string recurrence = recurrenceId(event);
     out.append(t.stretch(0));
-    appendJsonString(out, isoFormatter().string(*end));
+    isoFormatter().write(*end, instant_);
+    appendJsonString(out, instant_);
     out.append(t.stretch(1));
     appendJsonString(out, recurrence);
     out.append(t.stretch(2));
@@ -92,7 +93,8 @@ class OccurrenceTemplates {
     sourceEventId_.append(recurrence);
     appendJsonString(out, sourceEventId_);
     out.append(t.stretch(3));
-    appendJsonString(out, isoFormatter().string(*start));
+    isoFormatter().write(*start, instant_);
+    appendJsonString(out, instant_);
     out.append(t.stretch(4));
     return Result::written;
   }
@@ -151,6 +153,7 @@ class OccurrenceTemplates {
   std::unordered_map<const void*, Template> templates_;
   std::size_t bytes_ = 0;
   std::string sourceEventId_;
+  std::string instant_;
   std::string value_;
 };
 

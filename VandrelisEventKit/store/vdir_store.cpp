@@ -169,11 +169,8 @@ class OccurrenceRuns {
     std::vector<std::size_t> next(runs_.size(), 0);
     // A min-heap of run numbers by their next occurrence, the earlier run first on ties.
     const auto later = [&](std::size_t a, std::size_t b) {
-      const CompactOccurrence& x = runs_[a][next[a]];
-      const CompactOccurrence& y = runs_[b][next[b]];
-      if (before(y, x)) return true;
-      if (before(x, y)) return false;
-      return b < a;
+      const int order = compare(runs_[a][next[a]], runs_[b][next[b]]);
+      return order != 0 ? order > 0 : b < a;
     };
     std::vector<std::size_t> heap(runs_.size());
     for (std::size_t i = 0; i < heap.size(); ++i) heap[i] = i;
@@ -194,18 +191,25 @@ class OccurrenceRuns {
   }
 
  private:
-  // occursBefore on the compact form.
-  bool before(const CompactOccurrence& a, const CompactOccurrence& b) const {
-    auto aStart = field(a, kHasStart, a.start), bStart = field(b, kHasStart, b.start);
-    if (aStart != bStart) return aStart < bStart;
-    auto aEnd = field(a, kHasEnd, a.end), bEnd = field(b, kHasEnd, b.end);
-    if (aEnd != bEnd) return aEnd < bEnd;
+  // occursBefore on the compact form, as a three-way comparison: negative when a comes first,
+  // positive when b does. An absent instant comes before any other, as optionals order; as
+  // there, instants that differ without either being less (NaN) end the comparison as a tie.
+  static std::optional<int> compareInstant(const CompactOccurrence& a, const CompactOccurrence& b,
+                                           std::uint8_t bit, Instant CompactOccurrence::*member) {
+    const bool hasA = (a.present & bit) != 0, hasB = (b.present & bit) != 0;
+    if (hasA != hasB) return hasA ? 1 : -1;
+    if (!hasA || a.*member == b.*member) return std::nullopt;
+    return a.*member < b.*member ? -1 : b.*member < a.*member ? 1 : 0;
+  }
+  int compare(const CompactOccurrence& a, const CompactOccurrence& b) const {
+    if (auto order = compareInstant(a, b, kHasStart, &CompactOccurrence::start)) return *order;
+    if (auto order = compareInstant(a, b, kHasEnd, &CompactOccurrence::end)) return *order;
     if (a.data != b.data) {
-      int order = data_[a.data]->itemIdentifier.compare(data_[b.data]->itemIdentifier);
-      if (order != 0) return order < 0;
+      if (int order = data_[a.data]->itemIdentifier.compare(data_[b.data]->itemIdentifier)) {
+        return order;
+      }
     }
-    return field(a, kHasOccurrenceDate, a.occurrenceDate) <
-           field(b, kHasOccurrenceDate, b.occurrenceDate);
+    return compareInstant(a, b, kHasOccurrenceDate, &CompactOccurrence::occurrenceDate).value_or(0);
   }
 
   std::vector<std::shared_ptr<const VdirEventData>> data_;
