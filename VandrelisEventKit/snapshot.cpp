@@ -102,7 +102,10 @@ class OccurrenceTemplates {
   // Keeps `encoded`, the record of `output`, as the template of the occurrences of `key`.
   void keep(const void* key, const EventOutput& output, const store::Event& event,
             std::string_view encoded) {
-    // Bounded: a query of many events with one occurrence each must not keep them all.
+    // Only records long enough that converting them again costs more than keeping them (those
+    // with attendees, mostly); and bounded, since a query of many repeating events must not
+    // keep them all.
+    if (encoded.size() < kShortest) return;
     if (bytes_ > kLimit) {
       templates_.clear();
       bytes_ = 0;
@@ -136,7 +139,8 @@ class OccurrenceTemplates {
   }
 
  private:
-  static constexpr std::size_t kLimit = 8u << 20;
+  static constexpr std::size_t kShortest = 1024;
+  static constexpr std::size_t kLimit = 4u << 20;
 
   struct Template {
     std::string encoded;

@@ -71,30 +71,101 @@ static_assert(sizeof(Header) == 32 && sizeof(DirectoryRecord) == 64 && sizeof(En
 
 constexpr std::size_t padded(std::size_t size) { return (size + 7) & ~std::size_t{7}; }
 
-// Four independent lanes, so that the multiplications of neighbouring words overlap.
-std::uint64_t checksum(std::string_view bytes) {
-  std::uint64_t lanes[4] = {0x9E3779B97F4A7C15ULL ^ bytes.size(), 0xC2B2AE3D27D4EB4FULL,
-                            0x165667B19E3779F9ULL, 0x27D4EB2F165667C5ULL};
-  std::size_t i = 0;
-  for (; i + 32 <= bytes.size(); i += 32) {
+// Four independent lanes, so that the multiplications of neighbouring words overlap; fed in
+// pieces of any size, so that the index can be written through a small buffer.
+class Checksum {
+ public:
+  void update(std::string_view bytes) {
+    size_ += bytes.size();
+    if (pendingSize_ > 0) {
+      const std::size_t taken = std::min(bytes.size(), sizeof pending_ - pendingSize_);
+      std::memcpy(pending_ + pendingSize_, bytes.data(), taken);
+      pendingSize_ += taken;
+      bytes.remove_prefix(taken);
+      if (pendingSize_ < sizeof pending_) return;
+      block(pending_);
+      pendingSize_ = 0;
+    }
+    for (; bytes.size() >= sizeof pending_; bytes.remove_prefix(sizeof pending_)) block(bytes.data());
+    std::memcpy(pending_, bytes.data(), bytes.size());
+    pendingSize_ = bytes.size();
+  }
+
+  std::uint64_t value() const {
+    std::uint64_t hash = lanes_[0] ^ size_;
+    for (int lane = 1; lane < 4; ++lane) {
+      hash = std::rotl(hash, 17) ^ (lanes_[lane] * 0x9E3779B97F4A7C15ULL);
+    }
+    for (std::size_t i = 0; i < pendingSize_; ++i) {
+      hash = (hash ^ static_cast<unsigned char>(pending_[i])) * 0x100000001B3ULL;
+    }
+    return hash ^ (hash >> 31);
+  }
+
+ private:
+  void block(const char* bytes) {
     for (int lane = 0; lane < 4; ++lane) {
       std::uint64_t word;
-      std::memcpy(&word, bytes.data() + i + 8 * lane, 8);
-      lanes[lane] = std::rotl(lanes[lane] ^ word, 29) * 0x100000001B3ULL;
+      std::memcpy(&word, bytes + 8 * lane, 8);
+      lanes_[lane] = std::rotl(lanes_[lane] ^ word, 29) * 0x100000001B3ULL;
     }
   }
-  std::uint64_t hash = lanes[0];
-  for (int lane = 1; lane < 4; ++lane) hash = std::rotl(hash, 17) ^ (lanes[lane] * 0x9E3779B97F4A7C15ULL);
-  for (; i < bytes.size(); ++i) {
-    hash = (hash ^ static_cast<unsigned char>(bytes[i])) * 0x100000001B3ULL;
-  }
-  return hash ^ (hash >> 31);
+
+  std::uint64_t lanes_[4] = {0x9E3779B97F4A7C15ULL, 0xC2B2AE3D27D4EB4FULL, 0x165667B19E3779F9ULL,
+                             0x27D4EB2F165667C5ULL};
+  char pending_[32];
+  std::size_t pendingSize_ = 0;
+  std::uint64_t size_ = 0;
+};
+
+std::uint64_t checksum(std::string_view bytes) {
+  Checksum sum;
+  sum.update(bytes);
+  return sum.value();
 }
 
-template <typename T>
-void put(std::string& out, const T& value) {
-  out.append(reinterpret_cast<const char*>(&value), sizeof value);
-}
+// The index file written through a fixed buffer, checksummed on the way.
+class IndexWriter {
+ public:
+  explicit IndexWriter(int fd) : fd_(fd) { buffer_.reserve(kBufferSize); }
+
+  void append(std::string_view bytes) {
+    sum_.update(bytes);
+    buffer_.append(bytes);
+    if (buffer_.size() >= kBufferSize) flush();
+  }
+  template <typename T>
+  void put(const T& value) {
+    append(std::string_view(reinterpret_cast<const char*>(&value), sizeof value));
+  }
+  // Zeros up to the next multiple of eight bytes.
+  void pad() {
+    static constexpr char kZeros[8] = {};
+    append(std::string_view(kZeros, padded(written_ + buffer_.size()) - (written_ + buffer_.size())));
+  }
+  // Appends the checksum of everything before it and writes what is left.
+  bool finish() {
+    const std::uint64_t value = sum_.value();
+    buffer_.append(reinterpret_cast<const char*>(&value), sizeof value);
+    flush();
+    return ok_;
+  }
+
+ private:
+  static constexpr std::size_t kBufferSize = 64 * 1024;
+
+  void flush() {
+    if (ok_ && writeAll(fd_, buffer_) != 0) ok_ = false;
+    written_ += buffer_.size();
+    buffer_.clear();
+  }
+
+  int fd_;
+  std::string buffer_;
+  std::size_t written_ = 0;
+  Checksum sum_;
+  bool ok_ = true;
+};
 
 template <typename T>
 T get(const char* at) {
@@ -188,8 +259,8 @@ struct OccurrenceIndex::Loaded {
     return {names + entry.nameOffset, entry.nameLength};
   }
 
-  // Whether a directory's entries are usable: names inside the names, NUL-terminated, plain
-  // file names in strictly increasing order. A damaged index that passes the checksum must
+  // Whether a directory's entries are usable: names inside the names, NUL-terminated, item
+  // file names as a listing gives them, in strictly increasing order. A damaged index that passes the checksum must
   // still never make the store look outside the directory.
   bool check(Directory& directory) const {
     if (directory.state == Directory::State::unchecked) {
@@ -202,7 +273,7 @@ struct OccurrenceIndex::Loaded {
         if (!good) break;
         const std::string_view n = name(e);
         good = n.find('/') == std::string_view::npos && n.find('\0') == std::string_view::npos &&
-               n.front() != '.' && (i == 0 || previous < n);
+               n.front() != '.' && n.ends_with(".ics") && (i == 0 || previous < n);
         previous = n;
       }
       directory.state = good ? Directory::State::good : Directory::State::bad;
@@ -494,67 +565,83 @@ bool OccurrenceIndex::save() {
   }
   if (!changed_) return true;
 
-  std::vector<DirectoryRecord> directories;
-  std::vector<EntryRecord> entries;
-  std::string names;
-  const auto addDirectory = [&](std::string_view key, const FileIdentity& identity, bool listed,
-                                std::size_t count, auto&& entryAt) {
-    DirectoryRecord d{identity,
-                      static_cast<std::uint32_t>(names.size()),
-                      static_cast<std::uint32_t>(key.size()),
-                      static_cast<std::uint32_t>(entries.size()),
-                      static_cast<std::uint32_t>(count),
-                      listed ? kListed : 0u,
-                      0};
-    names.append(key);
-    for (std::size_t i = 0; i < count; ++i) {
-      auto [entry, name] = entryAt(i);
-      entry.nameOffset = static_cast<std::uint32_t>(names.size());
-      names.append(name).push_back('\0');
-      entries.push_back(entry);
-    }
-    directories.push_back(d);
+  // The directories to write, passed first, each with its entries where they are: in the
+  // loaded index or in the pass. Nothing is gathered: the file is written in three walks over
+  // them (directories, entries, names) through a small buffer.
+  struct Written {
+    std::string_view key;
+    FileIdentity identity;
+    bool listed;
+    std::size_t count;
+    const Loaded::Directory* loaded;  // or the pass's entries:
+    const Pass::Directory* passed;
+    std::size_t namesSize = 0;  // its key and its names, each name with its NUL
   };
-  const auto loadedEntries = [&](const Loaded::Directory& d) {
-    return [&](std::size_t i) {
-      const EntryRecord e = loaded_->entry(d.first + i);
-      return std::pair{e, loaded_->name(e)};
-    };
-  };
+  std::vector<Written> sources;
   for (const Pass::Directory& d : pass_->done) {
-    if (d.same != nullptr) {
-      addDirectory(d.key, d.identity, d.listed, d.same->count, loadedEntries(*d.same));
-    } else {
-      addDirectory(d.key, d.identity, d.listed, d.entries.size(), [&](std::size_t i) {
-        const EntryRecord& e = d.entries[i];
-        return std::pair{e, std::string_view(d.names.data() + e.nameOffset, e.nameLength)};
-      });
-    }
+    sources.push_back({d.key, d.identity, d.listed, d.same ? d.same->count : d.entries.size(),
+                       d.same, d.same ? nullptr : &d});
   }
   for (const Loaded::Directory* d : kept) {
-    addDirectory(d->key, d->identity, d->listed, d->count, loadedEntries(*d));
+    sources.push_back({d->key, d->identity, d->listed, d->count, d, nullptr});
+  }
+  const auto entryOf = [&](const Written& source, std::size_t i) {
+    if (source.loaded != nullptr) {
+      const EntryRecord e = loaded_->entry(source.loaded->first + i);
+      return std::pair{e, loaded_->name(e)};
+    }
+    const EntryRecord& e = source.passed->entries[i];
+    return std::pair{e, std::string_view(source.passed->names).substr(e.nameOffset, e.nameLength)};
+  };
+  std::size_t entryCount = 0, namesSize = 0;
+  for (Written& source : sources) {
+    source.namesSize = source.key.size();
+    for (std::size_t i = 0; i < source.count; ++i) source.namesSize += entryOf(source, i).second.size() + 1;
+    entryCount += source.count;
+    namesSize += source.namesSize;
   }
   // Offsets and counts are 32-bit: an index beyond them is not written at all.
-  if (names.size() > UINT32_MAX || entries.size() > UINT32_MAX) return false;
-
-  std::string bytes(kMagic, sizeof kMagic);
-  bytes.reserve(sizeof kMagic + sizeof(Header) + padded(root_.size()) +
-                directories.size() * sizeof(DirectoryRecord) +
-                entries.size() * sizeof(EntryRecord) + padded(names.size()) + 8);
-  put(bytes, Header{kVersion, kByteOrderMark, static_cast<std::uint32_t>(root_.size()),
-                    static_cast<std::uint32_t>(directories.size()), entries.size(), names.size()});
-  bytes.append(root_).resize(padded(bytes.size()), '\0');
-  for (const DirectoryRecord& d : directories) put(bytes, d);
-  for (const EntryRecord& e : entries) put(bytes, e);
-  bytes.append(names).resize(padded(bytes.size()), '\0');
-  put(bytes, checksum(bytes));
+  if (namesSize > UINT32_MAX || entryCount > UINT32_MAX) return false;
 
   std::error_code error;
   std::filesystem::create_directories(file_.parent_path(), error);
   std::string temporary = file_.string() + ".XXXXXX";
   const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  const bool written = writeAll(fd, bytes) == 0;
+  IndexWriter out(fd);
+  out.append(std::string_view(kMagic, sizeof kMagic));
+  out.put(Header{kVersion, kByteOrderMark, static_cast<std::uint32_t>(root_.size()),
+                 static_cast<std::uint32_t>(sources.size()), entryCount, namesSize});
+  out.append(root_);
+  out.pad();
+  std::size_t firstEntry = 0, keyOffset = 0;
+  for (const Written& source : sources) {
+    out.put(DirectoryRecord{source.identity, static_cast<std::uint32_t>(keyOffset),
+                            static_cast<std::uint32_t>(source.key.size()),
+                            static_cast<std::uint32_t>(firstEntry),
+                            static_cast<std::uint32_t>(source.count), source.listed ? kListed : 0u, 0});
+    firstEntry += source.count;
+    keyOffset += source.namesSize;
+  }
+  std::size_t nameOffset = 0;
+  for (const Written& source : sources) {
+    nameOffset += source.key.size();
+    for (std::size_t i = 0; i < source.count; ++i) {
+      auto [entry, name] = entryOf(source, i);
+      entry.nameOffset = static_cast<std::uint32_t>(nameOffset);
+      nameOffset += name.size() + 1;
+      out.put(entry);
+    }
+  }
+  for (const Written& source : sources) {
+    out.append(source.key);
+    for (std::size_t i = 0; i < source.count; ++i) {
+      out.append(entryOf(source, i).second);
+      out.append(std::string_view("", 1));
+    }
+  }
+  out.pad();
+  const bool written = out.finish();
   const bool closed = ::close(fd) == 0;
   if (!written || !closed || ::rename(temporary.c_str(), file_.c_str()) != 0) {
     ::unlink(temporary.c_str());
