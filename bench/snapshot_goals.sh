@@ -2,8 +2,8 @@
 # The snapshot's cost on a corpus (bench/make_vdir_corpus.py) beside its floors: the shipped
 # helper for one year and one week (cold and with a warm occurrence index), its peak resident
 # memory, the read + parse and read + parse + expand floors of the same tree, and the fixed
-# cost of starting the helper (the status command). Medians of REPEATS process runs, as wall
-# time and as CPU time (user + system): on a busy machine the wall time also counts other
+# cost of starting the helper (the status command). Medians of REPEATS rounds, as wall time
+# and as CPU time (user + system): on a busy machine the wall time also counts other
 # processes, so the ratios are given on CPU time too. Manual only: needs a Release benchmark
 # build (cmake -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_BENCHMARKS=ON).
 #
@@ -27,63 +27,76 @@ for dir in "$root"/*/*/; do
   calendars+=(--calendar "$(basename "$(dirname "$dir")")/$(basename "$dir")")
 done
 
-# runs COLD ARGS...: runs the helper with ARGS REPEATS times (output to /dev/null), removing
-# the index before each run when COLD is 1, and prints "median_wall_s median_cpu_s max_rss_kB".
-runs() {
-  python3 - "$repeats" "$cache/vandrelis" "$@" <<'EOF'
-import resource, shutil, statistics, subprocess, sys, time
-repeats, index, cold, command = int(sys.argv[1]), sys.argv[2], sys.argv[3] == "1", sys.argv[4:]
-walls, cpus, rss = [], [], 0
-for _ in range(repeats):
-    if cold:
-        shutil.rmtree(index, ignore_errors=True)
-    before = resource.getrusage(resource.RUSAGE_CHILDREN)
-    started = time.perf_counter()
-    subprocess.run(command, stdout=subprocess.DEVNULL, check=True)
-    walls.append(time.perf_counter() - started)
-    after = resource.getrusage(resource.RUSAGE_CHILDREN)
-    cpus.append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
-    rss = max(rss, after.ru_maxrss)  # the largest child so far: runs are in increasing order
-print(f"{statistics.median(walls):.4f} {statistics.median(cpus):.4f} {rss}")
-EOF
-}
-
 snapshot() {
   "$helper" snapshot --start "$1" --end "$2" "${calendars[@]}"
 }
 
 year=(2024-01-01T00:00:00.000Z 2025-01-01T00:00:00.000Z)
 week=(2024-05-13T00:00:00.000Z 2024-05-20T00:00:00.000Z)
-echo "corpus: $(find "$root" -name '*.ics' | wc -l) item files; $repeats runs each; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "corpus: $(find "$root" -name '*.ics' | wc -l) item files; $repeats rounds; load: $(cut -d' ' -f1-3 /proc/loadavg)"
 snapshot "${year[@]}" >"$cache/year.json"
 echo "1 year: $(grep -o '"startsAt"' "$cache/year.json" | wc -l) events, $(stat -c %s "$cache/year.json") bytes of JSON"
 rm -f "$cache/year.json"
 
-# "median W s (cpu C s)" from the in-process bench.
-floor() { sed -E 's/.*median ([0-9.]+) s \(cpu ([0-9.]+) s\).*/\1 \2/'; }
-read -r parse parseCpu < <("$bench" parse "$root" "$repeats" | floor)
-read -r expand expandCpu < <("$bench" expand "$root" 2024-01-01T00:00:00Z 2025-01-01T00:00:00Z "$repeats" | floor)
-read -r start startCpu _ < <(runs 0 "$helper" status)
-read -r yearCold yearColdCpu yearColdRss < <(runs 1 "$helper" snapshot --start "${year[0]}" --end "${year[1]}" "${calendars[@]}")
-snapshot "${year[@]}" >/dev/null
-read -r yearWarm yearWarmCpu yearWarmRss < <(runs 0 "$helper" snapshot --start "${year[0]}" --end "${year[1]}" "${calendars[@]}")
-read -r weekCold weekColdCpu _ < <(runs 1 "$helper" snapshot --start "${week[0]}" --end "${week[1]}" "${calendars[@]}")
-snapshot "${week[@]}" >/dev/null
-read -r weekWarm weekWarmCpu weekWarmRss < <(runs 0 "$helper" snapshot --start "${week[0]}" --end "${week[1]}" "${calendars[@]}")
+# Rounds of every measurement in turn, so that a change in the machine's load falls on all of
+# them alike; medians over the rounds. The floors are the bench's in-process medians of three
+# runs; the helper's runs are whole processes, timed from outside (CPU time and peak resident
+# memory of that process alone).
+python3 - "$repeats" "$cache/vandrelis" "$helper" "$bench" "$root" "${year[@]}" "${week[@]}" \
+  "${calendars[@]}" <<'PYTHON'
+import os, re, shutil, statistics, subprocess, sys, time
+repeats, index, helper, bench, root = int(sys.argv[1]), *sys.argv[2:6]
+year, week, calendars = sys.argv[6:8], sys.argv[8:10], sys.argv[10:]
 
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
-ms() { awk -v s="$1" 'BEGIN { printf "%.1f", s * 1000 }'; }
-row() {  # label wall cpu [rss_kB] [ratio text]
-  printf '%-40s %9s %9s %9s   %s\n' "$1" "$(ms "$2")" "$(ms "$3")" "${4:+$(($4 / 1024)) MB}" "${5:-}"
+def floor(*args):
+    out = subprocess.run([bench, *args], capture_output=True, text=True, check=True).stdout
+    wall, cpu = re.search(r"median ([0-9.]+) s \(cpu ([0-9.]+) s\)", out).groups()
+    return float(wall), float(cpu), 0
+
+def helper_run(*args):
+    started = time.perf_counter()
+    child = subprocess.Popen([helper, *args], stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(child.pid, 0)
+    wall = time.perf_counter() - started
+    if status != 0:
+        sys.exit(f"{helper} {args[0]} failed")
+    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss
+
+def snapshot(window, cold):
+    if cold:
+        shutil.rmtree(index, ignore_errors=True)
+    else:  # warm: the index of this window's files is in place
+        subprocess.run([helper, "snapshot", "--start", window[0], "--end", window[1], *calendars],
+                       stdout=subprocess.DEVNULL, check=True)
+    return helper_run("snapshot", "--start", window[0], "--end", window[1], *calendars)
+
+bench_year = [t.replace(".000Z", "Z") for t in year]
+parse, expand = "floor: read + parse (in-process)", "floor: read + parse + expand, 1 year"
+rows = {
+    parse: lambda: floor("parse", root, "3"),
+    expand: lambda: floor("expand", root, *bench_year, "3"),
+    "helper start (status)": lambda: helper_run("status"),
+    "snapshot 1 year, no index": lambda: snapshot(year, True),
+    "snapshot 1 year, warm index": lambda: snapshot(year, False),
+    "snapshot 1 week, no index": lambda: snapshot(week, True),
+    "snapshot 1 week, warm index": lambda: snapshot(week, False),
 }
-printf '%-40s %9s %9s %9s   %s\n' "" "wall (ms)" "cpu (ms)" "peak RSS" "ratio (wall / cpu)"
-row "floor: read + parse (in-process)" "$parse" "$parseCpu"
-row "floor: read + parse + expand, 1 year" "$expand" "$expandCpu"
-row "helper start (status)" "$start" "$startCpu"
-row "snapshot 1 year, no index" "$yearCold" "$yearColdCpu" "$yearColdRss" \
-  "$(ratio "$yearCold" "$expand") / $(ratio "$yearColdCpu" "$expandCpu") x parse + expand floor"
-row "snapshot 1 year, warm index" "$yearWarm" "$yearWarmCpu" "$yearWarmRss" \
-  "$(ratio "$yearWarm" "$expand") / $(ratio "$yearWarmCpu" "$expandCpu") x parse + expand floor"
-row "snapshot 1 week, no index" "$weekCold" "$weekColdCpu"
-row "snapshot 1 week, warm index" "$weekWarm" "$weekWarmCpu" "$weekWarmRss" \
-  "$(ratio "$weekWarm" "$parse") / $(ratio "$weekWarmCpu" "$parseCpu") x parse floor"
+runs = {name: [] for name in rows}
+for _ in range(repeats):
+    for name, measure in rows.items():
+        runs[name].append(measure())
+median = {name: (statistics.median(r[0] for r in got), statistics.median(r[1] for r in got),
+                 max(r[2] for r in got)) for name, got in runs.items()}
+
+def ratio(name, floor_name, label):
+    (w, c, _), (fw, fc, _) = median[name], median[floor_name]
+    return f"{w / fw:.2f} / {c / fc:.2f} x {label} floor"
+
+notes = {"snapshot 1 year, no index": ratio("snapshot 1 year, no index", expand, "parse + expand"),
+         "snapshot 1 year, warm index": ratio("snapshot 1 year, warm index", expand, "parse + expand"),
+         "snapshot 1 week, warm index": ratio("snapshot 1 week, warm index", parse, "parse")}
+print(f"{'':40} {'wall (ms)':>9} {'cpu (ms)':>9} {'peak RSS':>9}   ratio (wall / cpu)")
+for name, (wall, cpu, rss) in median.items():
+    memory = f"{rss // 1024} MB" if rss else ""
+    print(f"{name:40} {wall * 1000:9.1f} {cpu * 1000:9.1f} {memory:>9}   {notes.get(name, '')}")
+PYTHON
