@@ -247,6 +247,24 @@ TEST(OccurrenceIndex, DamagedOrUnusableIndexesOnlyCostTime) {
             24 * kWindows.size());
 }
 
+// An index larger than the writer's buffer: written in several pieces under one running
+// checksum, read back whole, and a damaged byte far into it still makes it no index at all.
+TEST(OccurrenceIndex, LargeIndexIsWrittenInPiecesAndReadBackWhole) {
+  Corpus corpus(1500);
+  waitUntilTrusted();
+  const std::size_t cold = corpus.expectFullReadAnswers(corpus.store(), "cold");
+  ASSERT_EQ(OccurrenceIndex(corpus.indexFile, corpus.root.string()).size(), 1500u);
+  std::ifstream in(corpus.indexFile, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_GT(bytes.size(), 65u * 1024);
+  EXPECT_LT(corpus.expectFullReadAnswers(corpus.store(), "warm"), cold / 2);
+
+  bytes[65 * 1024] ^= 0x01;  // in the second piece
+  writeFile(corpus.indexFile, bytes);
+  EXPECT_EQ(OccurrenceIndex(corpus.indexFile, corpus.root.string()).size(), 0u);
+  EXPECT_EQ(corpus.expectFullReadAnswers(corpus.store(), "damaged"), cold);
+}
+
 TEST(OccurrenceIndex, ConcurrentWritersNeverLeaveADamagedIndex) {
   Corpus corpus(40);
   waitUntilTrusted();
