@@ -61,6 +61,12 @@ bool digits(std::string_view text, std::size_t pos, std::size_t count, unsigned*
 }  // namespace
 
 std::string IsoFormatter::string(store::Instant instant) const {
+  std::string text;
+  write(instant, text);
+  return text;
+}
+
+void IsoFormatter::write(store::Instant instant, std::string& text) const {
   if (std::isnan(instant)) instant = 0;
   // Clamped before any conversion to an integer, which would be undefined for huge values.
   instant = std::clamp(instant, static_cast<double>(kFirstSecond), static_cast<double>(kEndSecond));
@@ -84,11 +90,12 @@ std::string IsoFormatter::string(store::Instant instant) const {
     std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02uT%02lld:%02lld:%02lld.%03lldZ", year,
                   month, day, msOfDay / 3600000, msOfDay / 60000 % 60, msOfDay / 1000 % 60,
                   msOfDay % 1000);
-    return buffer;
+    text = buffer;
+    return;
   }
   // Digits by hand: formatting runs two or three times per event of a snapshot, and printf's
   // format parsing was a noticeable part of a large one.
-  std::string text = "0000-00-00T00:00:00.000Z";
+  text = "0000-00-00T00:00:00.000Z";
   const auto put = [&](std::size_t end, long long value, int width) {
     for (int i = 0; i < width; ++i, value /= 10) text[end - static_cast<std::size_t>(i)] =
         static_cast<char>('0' + value % 10);
@@ -100,7 +107,6 @@ std::string IsoFormatter::string(store::Instant instant) const {
   put(15, msOfDay / 60000 % 60, 2);
   put(18, msOfDay / 1000 % 60, 2);
   put(22, msOfDay % 1000, 3);
-  return text;
 }
 
 std::optional<store::Instant> IsoFormatter::date(std::string_view text) const {

@@ -18,6 +18,8 @@ class IsoFormatter {
   // (0000-01-01T00:00:00.000Z), one after it as its last (9999-12-31T23:59:59.999Z), and NaN as
   // the epoch.
   std::string string(store::Instant instant) const;
+  // The same text into `text`, whose memory is reused.
+  void write(store::Instant instant, std::string& text) const;
   // yyyy-MM-ddTHH:mm:ss.fff followed by Z or ±hh:mm, with 3 to 9 fraction digits and nothing
   // before or after; out-of-range fields, and a time whose offset puts it outside UTC years
   // 0000 to 9999, give no date.

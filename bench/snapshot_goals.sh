@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # The snapshot's cost on a corpus (bench/make_vdir_corpus.py) beside its floors: the shipped
 # helper for one year and one week (cold and with a warm occurrence index), its peak resident
-# memory, and the read + parse and read + parse + expand floors of the same tree. Medians of
-# REPEATS process runs; wall times are noisy on a busy machine. Manual only: needs a Release
-# benchmark build (cmake -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_BENCHMARKS=ON).
+# memory, the read + parse and read + parse + expand floors of the same tree, and the fixed
+# cost of starting the helper (the status command). Medians of REPEATS rounds, as wall time
+# and as CPU time (user + system): on a busy machine the wall time also counts other
+# processes, so the ratios are given on CPU time too. Manual only: needs a Release benchmark
+# build (cmake -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_BENCHMARKS=ON).
 #
 #   bench/snapshot_goals.sh DATA_HOME [REPEATS]
 #
 # DATA_HOME is where the corpus lives as the helper's store: DATA_HOME/vandrelis/calendars,
-# made with bench/make_vdir_corpus.py DATA_HOME/vandrelis/calendars [--singles N --series M].
+# made with bench/make_vdir_corpus.py DATA_HOME/vandrelis/calendars [--singles N --series M]
+# (5,000 and 500 by default; 50,000 and 5,000 for the ten times larger corpus).
 set -euo pipefail
 data=$1 repeats=${2:-5}
 build=${BUILD:-build-bench}
@@ -24,48 +27,76 @@ for dir in "$root"/*/*/; do
   calendars+=(--calendar "$(basename "$(dirname "$dir")")/$(basename "$dir")")
 done
 
-# median_run PREP START END: runs PREP then the snapshot of [START, END) (output to /dev/null)
-# REPEATS times and prints "median_seconds max_resident_kB".
-median_run() {
-  local prep=$1 start=$2 end=$3
-  local lines=()
-  for ((i = 0; i < repeats; i++)); do
-    eval "$prep"
-    lines+=("$({ /usr/bin/time -f '%e %M' "$helper" snapshot --start "$start" --end "$end" \
-      "${calendars[@]}" >/dev/null; } 2>&1 | tail -1)")
-  done
-  printf '%s\n' "${lines[@]}" | sort -n | awk '{ t[NR] = $1; if ($2 > m) m = $2 }
-    END { printf "%s %d\n", t[int((NR + 1) / 2)], m }'
-}
-
 snapshot() {
   "$helper" snapshot --start "$1" --end "$2" "${calendars[@]}"
 }
 
 year=(2024-01-01T00:00:00.000Z 2025-01-01T00:00:00.000Z)
 week=(2024-05-13T00:00:00.000Z 2024-05-20T00:00:00.000Z)
-echo "corpus: $(find "$root" -name '*.ics' | wc -l) item files; $repeats runs each"
+echo "corpus: $(find "$root" -name '*.ics' | wc -l) item files; $repeats rounds; load: $(cut -d' ' -f1-3 /proc/loadavg)"
 snapshot "${year[@]}" >"$cache/year.json"
 echo "1 year: $(grep -o '"startsAt"' "$cache/year.json" | wc -l) events, $(stat -c %s "$cache/year.json") bytes of JSON"
+rm -f "$cache/year.json"
 
-read -r parse _ < <("$bench" parse "$root" "$repeats" | sed -E 's/.*median ([0-9.]+) s.*/\1 x/')
-read -r expand _ < <("$bench" expand "$root" 2024-01-01T00:00:00Z 2025-01-01T00:00:00Z "$repeats" |
-  sed -E 's/.*median ([0-9.]+) s.*/\1 x/')
-read -r yearCold yearColdRss < <(median_run 'rm -rf "$cache/vandrelis"' "${year[@]}")
-snapshot "${year[@]}" >/dev/null
-read -r yearWarm yearWarmRss < <(median_run ':' "${year[@]}")
-read -r weekCold _ < <(median_run 'rm -rf "$cache/vandrelis"' "${week[@]}")
-snapshot "${week[@]}" >/dev/null
-read -r weekWarm weekWarmRss < <(median_run ':' "${week[@]}")
+# Rounds of every measurement in turn, so that a change in the machine's load falls on all of
+# them alike; medians over the rounds. The floors are the bench's in-process medians of three
+# runs; the helper's runs are whole processes, timed from outside (CPU time and peak resident
+# memory of that process alone).
+python3 - "$repeats" "$cache/vandrelis" "$helper" "$bench" "$root" "${year[@]}" "${week[@]}" \
+  "${calendars[@]}" <<'PYTHON'
+import os, re, shutil, statistics, subprocess, sys, time
+repeats, index, helper, bench, root = int(sys.argv[1]), *sys.argv[2:6]
+year, week, calendars = sys.argv[6:8], sys.argv[8:10], sys.argv[10:]
 
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
-printf '%-44s %10s %12s\n' "" "wall (s)" "peak RSS"
-printf '%-44s %10s\n' "floor: read + parse every file (in-process)" "$parse"
-printf '%-44s %10s\n' "floor: read + parse + expand, 1 year" "$expand"
-printf '%-44s %10s %9d MB   %s x floor\n' "snapshot 1 year, no index" "$yearCold" \
-  $((yearColdRss / 1024)) "$(ratio "$yearCold" "$expand")"
-printf '%-44s %10s %9d MB   %s x floor\n' "snapshot 1 year, warm index" "$yearWarm" \
-  $((yearWarmRss / 1024)) "$(ratio "$yearWarm" "$expand")"
-printf '%-44s %10s\n' "snapshot 1 week, no index" "$weekCold"
-printf '%-44s %10s %9d MB   %s x parse floor\n' "snapshot 1 week, warm index" "$weekWarm" \
-  $((weekWarmRss / 1024)) "$(ratio "$weekWarm" "$parse")"
+def floor(*args):
+    out = subprocess.run([bench, *args], capture_output=True, text=True, check=True).stdout
+    wall, cpu = re.search(r"median ([0-9.]+) s \(cpu ([0-9.]+) s\)", out).groups()
+    return float(wall), float(cpu), 0
+
+def helper_run(*args):
+    started = time.perf_counter()
+    child = subprocess.Popen([helper, *args], stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(child.pid, 0)
+    wall = time.perf_counter() - started
+    if status != 0:
+        sys.exit(f"{helper} {args[0]} failed")
+    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss
+
+def snapshot(window, cold):
+    if cold:
+        shutil.rmtree(index, ignore_errors=True)
+    else:  # warm: the index of this window's files is in place
+        subprocess.run([helper, "snapshot", "--start", window[0], "--end", window[1], *calendars],
+                       stdout=subprocess.DEVNULL, check=True)
+    return helper_run("snapshot", "--start", window[0], "--end", window[1], *calendars)
+
+bench_year = [t.replace(".000Z", "Z") for t in year]
+parse, expand = "floor: read + parse (in-process)", "floor: read + parse + expand, 1 year"
+rows = {
+    parse: lambda: floor("parse", root, "3"),
+    expand: lambda: floor("expand", root, *bench_year, "3"),
+    "helper start (status)": lambda: helper_run("status"),
+    "snapshot 1 year, no index": lambda: snapshot(year, True),
+    "snapshot 1 year, warm index": lambda: snapshot(year, False),
+    "snapshot 1 week, no index": lambda: snapshot(week, True),
+    "snapshot 1 week, warm index": lambda: snapshot(week, False),
+}
+runs = {name: [] for name in rows}
+for _ in range(repeats):
+    for name, measure in rows.items():
+        runs[name].append(measure())
+median = {name: (statistics.median(r[0] for r in got), statistics.median(r[1] for r in got),
+                 max(r[2] for r in got)) for name, got in runs.items()}
+
+def ratio(name, floor_name, label):
+    (w, c, _), (fw, fc, _) = median[name], median[floor_name]
+    return f"{w / fw:.2f} / {c / fc:.2f} x {label} floor"
+
+notes = {"snapshot 1 year, no index": ratio("snapshot 1 year, no index", expand, "parse + expand"),
+         "snapshot 1 year, warm index": ratio("snapshot 1 year, warm index", expand, "parse + expand"),
+         "snapshot 1 week, warm index": ratio("snapshot 1 week, warm index", parse, "parse")}
+print(f"{'':40} {'wall (ms)':>9} {'cpu (ms)':>9} {'peak RSS':>9}   ratio (wall / cpu)")
+for name, (wall, cpu, rss) in median.items():
+    memory = f"{rss // 1024} MB" if rss else ""
+    print(f"{name:40} {wall * 1000:9.1f} {cpu * 1000:9.1f} {memory:>9}   {notes.get(name, '')}")
+PYTHON

@@ -5,12 +5,16 @@
 //   vdir_store_bench parse ROOT [REPEATS]             median wall time of read + parse only
 //   vdir_store_bench expand ROOT START END [REPEATS]  median wall time of read + parse + expand
 //                                                     of every item (the floor of a query)
+//   vdir_store_bench snapshot ROOT START END [REPEATS] median time of the snapshot command
+//                                                     in-process without the index
 //   vdir_store_bench list ROOT START END              one line per occurrence
 //   vdir_store_bench rules ROOT START END             every RRULE's wall-time starts in the
 //       window, by libical's iterator and by the store's expander: cost per occurrence
 // query and list use the occurrence index in $XDG_CACHE_HOME like the helper.
+#include <fcntl.h>
 #include <libical/ical.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "snapshot.h"
 #include "store/ics_events.h"
 #include "store/recurrence_rule.h"
 #include "store/vdir_store.h"
@@ -46,15 +51,29 @@ std::string utcText(Instant instant) {
   return buffer;
 }
 
+double processCpuSeconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// The median CPU time of the runs, beside the median wall time: on a busy machine the wall
+// time also counts the time other processes ran.
+double medianCpuSeconds = 0;
+
 template <typename Work>
 double medianSeconds(int repeats, Work work) {
-  std::vector<double> times;
+  std::vector<double> times, cpu;
   for (int i = 0; i < repeats; ++i) {
     auto start = std::chrono::steady_clock::now();
+    const double cpuStart = processCpuSeconds();
     work();
+    cpu.push_back(processCpuSeconds() - cpuStart);
     times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
   std::sort(times.begin(), times.end());
+  std::sort(cpu.begin(), cpu.end());
+  medianCpuSeconds = cpu[cpu.size() / 2];
   return times[times.size() / 2];
 }
 
@@ -80,8 +99,27 @@ int main(int argc, char** argv) {
     double seconds = medianSeconds(repeats, [&] {
       count = store.eventsMatching(start, end, store.calendarsForEvents()).size();
     });
-    std::printf("query %s..%s: %zu events, median %.6f s over %d runs\n", argv[3], argv[4], count,
-                seconds, repeats);
+    std::printf("query %s..%s: %zu events, median %.6f s (cpu %.6f s) over %d runs\n", argv[3],
+                argv[4], count, seconds, medianCpuSeconds, repeats);
+    return 0;
+  }
+  if (mode == "snapshot" && argc >= 5) {
+    // The helper's snapshot command in-process, without the occurrence index (every file read,
+    // as the floors read them), written to /dev/null: the floor plus the merge, conversion
+    // and encoding, without the process start.
+    VdirStore store(argv[2], {false, std::nullopt, 2.0});
+    // "...:00Z" as the helper's "...:00.000Z"
+    const auto withMilliseconds = [](std::string text) { return text.insert(text.size() - 1, ".000"); };
+    std::vector<std::string> arguments = {"snapshot", "--start", withMilliseconds(argv[3]), "--end",
+                                          withMilliseconds(argv[4])};
+    for (const auto& calendar : store.calendarsForEvents()) {
+      arguments.insert(arguments.end(), {"--calendar", calendar->calendarIdentifier()});
+    }
+    const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    int repeats = argc > 5 ? std::atoi(argv[5]) : 5;
+    double seconds = medianSeconds(repeats, [&] { vandrelis::snapshot(store, arguments, devNull); });
+    std::printf("snapshot %s..%s in-process, no index: median %.6f s (cpu %.6f s) over %d runs\n",
+                argv[3], argv[4], seconds, medianCpuSeconds, repeats);
     return 0;
   }
   if (mode == "rules" && argc >= 5) {
@@ -176,8 +214,8 @@ int main(int argc, char** argv) {
         }
       }
     });
-    std::printf("expand %s..%s: %zu occurrences, median %.6f s over %d runs\n", argv[3], argv[4],
-                occurrences, seconds, repeats);
+    std::printf("expand %s..%s: %zu occurrences, median %.6f s (cpu %.6f s) over %d runs\n",
+                argv[3], argv[4], occurrences, seconds, medianCpuSeconds, repeats);
     return 0;
   }
   if (mode == "parse" && argc >= 3) {
@@ -198,10 +236,11 @@ int main(int argc, char** argv) {
         }
       }
     });
-    std::printf("parse: %zu VEVENTs, median %.6f s over %d runs\n", components, seconds, repeats);
+    std::printf("parse: %zu VEVENTs, median %.6f s (cpu %.6f s) over %d runs\n", components, seconds,
+                medianCpuSeconds, repeats);
     return 0;
   }
   std::fprintf(stderr, "usage: %s query ROOT START END [REPEATS] | parse ROOT [REPEATS] | "
-                       "expand ROOT START END [REPEATS] | rules ROOT START END | list ROOT START END\n", argv[0]);
+                       "expand ROOT START END [REPEATS] | snapshot ROOT START END [REPEATS] | rules ROOT START END | list ROOT START END\n", argv[0]);
   return 2;
 }

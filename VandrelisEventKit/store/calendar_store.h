@@ -90,6 +90,10 @@ class Event {
   virtual std::optional<Instant> occurrenceDate() const = 0;
   // IANA zone identifier of the event, when it has one.
   virtual std::optional<std::string> timeZone() const = 0;
+  // Events of one query with the same non-null key differ at most in startDate, endDate and
+  // occurrenceDate (the occurrences of one repeating event, say). Null when the store does
+  // not tell.
+  virtual const void* sharedPropertiesKey() const { return nullptr; }
 };
 
 using CalendarList = std::vector<std::shared_ptr<const Calendar>>;

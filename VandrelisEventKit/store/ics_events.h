@@ -72,6 +72,7 @@ class VdirEvent final : public Event {
   bool hasRecurrenceRules() const override { return data_->hasRecurrenceRules; }
   std::optional<Instant> occurrenceDate() const override { return occurrenceDate_; }
   std::optional<std::string> timeZone() const override { return data_->timeZone; }
+  const void* sharedPropertiesKey() const override { return data_.get(); }
 
   const std::string& itemIdentifier() const { return data_->itemIdentifier; }
   const std::shared_ptr<const VdirEventData>& data() const { return data_; }

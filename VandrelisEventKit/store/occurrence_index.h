@@ -8,10 +8,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 #include "store/calendar_store.h"
 
@@ -42,6 +43,10 @@ struct OccurrenceSpan {
   }
 };
 
+// The index is kept per calendar directory: the directory's own identity, and its item files
+// in name order. A query passes over one directory at a time, its names in the same order,
+// so that looking a file up is a step of a merge rather than a search, and a directory whose
+// files all come out as they were recorded costs no allocation and no write.
 class OccurrenceIndex {
  public:
   // How recent a change may be before the file's identity is no longer trusted: a file
@@ -57,44 +62,59 @@ class OccurrenceIndex {
   // corrupt, foreign-version or other root's index gives an empty one.
   OccurrenceIndex(std::filesystem::path file, std::string root,
                   double trustDelaySeconds = kDefaultTrustDelaySeconds);
+  ~OccurrenceIndex();
+  OccurrenceIndex(const OccurrenceIndex&) = delete;
+  OccurrenceIndex& operator=(const OccurrenceIndex&) = delete;
 
-  // The span recorded for `item` (a path under the root) if its identity is still the same.
-  std::optional<OccurrenceSpan> lookUp(const std::string& item, const FileIdentity& identity) const;
-
-  // Starts an update: every item that is not recorded again before save() is dropped,
-  // except those outside the directories passed to keepOnly(). `now` (seconds since 1970)
-  // decides which identities are too recent to trust.
+  // Starts an update; `now` (seconds since 1970) decides which identities are too recent to
+  // trust. Directories that are not passed over in this update are kept as they are.
   void beginUpdate(double now);
-  // Notes that every item under `directory` (a path under the root, ending with "/") is
-  // recorded again in this update; items under other directories are kept as they are.
-  void covers(std::string_view directory);
-  // Records an item's identity and span, or forgets the item when its identity is too
-  // recent to be trusted.
-  void record(const std::string& item, const FileIdentity& identity, const OccurrenceSpan& span);
+
+  // Starts the pass over the calendar directory `key` (its identifier), whose identity was
+  // taken before it is listed. When the directory is recorded with that identity and its
+  // listing, fills `names` with that listing (in byte order, each name NUL-terminated just
+  // past its end, valid until save()) and returns true: a directory's entries cannot change
+  // without changing its identity, so the caller need not list it. Otherwise the caller
+  // lists it and passes the names in byte order.
+  bool beginDirectory(std::string_view key, const FileIdentity& directory,
+                      std::vector<std::string_view>* names);
+  // The span recorded for item `name` of the current directory if its identity is still the
+  // same. Names must come in strictly increasing byte order.
+  std::optional<OccurrenceSpan> lookUp(std::string_view name, const FileIdentity& identity);
+  // Records an item's identity and span. An identity too recent to be trusted is recorded
+  // without them, so that the item is read again next time.
+  void record(std::string_view name, const FileIdentity& identity, const OccurrenceSpan& span);
+  // Records a listed name that is not an item to read now (it could not be examined, or is no
+  // regular file): it stays part of the listing, to be examined again next time.
+  void recordUnknown(std::string_view name);
+  // Ends the directory's pass; items not recorded in it are dropped. `listedWhole` says
+  // whether the names passed were the directory's whole listing, so that the listing may be
+  // trusted next time.
+  void endDirectory(bool listedWhole);
 
   // Writes the index when the update changed it: to a temporary file in the same directory,
   // renamed over the index, so that readers and other writers see a whole index or none.
   // Returns false when it could not be written (the cache directory is read-only, say).
   bool save();
 
-  std::size_t size() const { return entries_.size(); }
+  // The items whose spans are known.
+  std::size_t size() const;
 
  private:
-  struct Entry {
-    FileIdentity identity;
-    OccurrenceSpan span;
-    bool recorded = false;  // in this update
-  };
+  struct Loaded;
+  struct Pass;
 
   void load();
   bool trusted(const FileIdentity& identity) const;
+  void append(std::string_view name, const FileIdentity& identity, const OccurrenceSpan& span,
+              bool known);
 
   std::filesystem::path file_;
   std::string root_;
   double trustDelaySeconds_;
   double now_ = 0;
-  std::unordered_map<std::string, Entry> entries_;
-  std::vector<std::string> coveredDirectories_;
+  std::unique_ptr<Loaded> loaded_;
+  std::unique_ptr<Pass> pass_;
   bool changed_ = false;
 };
 

@@ -2,6 +2,7 @@
 // "granted" when its root is a directory the process can read and search.
 #include "store/vdir_store.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
@@ -168,11 +169,8 @@ class OccurrenceRuns {
     std::vector<std::size_t> next(runs_.size(), 0);
     // A min-heap of run numbers by their next occurrence, the earlier run first on ties.
     const auto later = [&](std::size_t a, std::size_t b) {
-      const CompactOccurrence& x = runs_[a][next[a]];
-      const CompactOccurrence& y = runs_[b][next[b]];
-      if (before(y, x)) return true;
-      if (before(x, y)) return false;
-      return b < a;
+      const int order = compare(runs_[a][next[a]], runs_[b][next[b]]);
+      return order != 0 ? order > 0 : b < a;
     };
     std::vector<std::size_t> heap(runs_.size());
     for (std::size_t i = 0; i < heap.size(); ++i) heap[i] = i;
@@ -193,18 +191,25 @@ class OccurrenceRuns {
   }
 
  private:
-  // occursBefore on the compact form.
-  bool before(const CompactOccurrence& a, const CompactOccurrence& b) const {
-    auto aStart = field(a, kHasStart, a.start), bStart = field(b, kHasStart, b.start);
-    if (aStart != bStart) return aStart < bStart;
-    auto aEnd = field(a, kHasEnd, a.end), bEnd = field(b, kHasEnd, b.end);
-    if (aEnd != bEnd) return aEnd < bEnd;
+  // occursBefore on the compact form, as a three-way comparison: negative when a comes first,
+  // positive when b does. An absent instant comes before any other, as optionals order; as
+  // there, instants that differ without either being less (NaN) end the comparison as a tie.
+  static std::optional<int> compareInstant(const CompactOccurrence& a, const CompactOccurrence& b,
+                                           std::uint8_t bit, Instant CompactOccurrence::*member) {
+    const bool hasA = (a.present & bit) != 0, hasB = (b.present & bit) != 0;
+    if (hasA != hasB) return hasA ? 1 : -1;
+    if (!hasA || a.*member == b.*member) return std::nullopt;
+    return a.*member < b.*member ? -1 : b.*member < a.*member ? 1 : 0;
+  }
+  int compare(const CompactOccurrence& a, const CompactOccurrence& b) const {
+    if (auto order = compareInstant(a, b, kHasStart, &CompactOccurrence::start)) return *order;
+    if (auto order = compareInstant(a, b, kHasEnd, &CompactOccurrence::end)) return *order;
     if (a.data != b.data) {
-      int order = data_[a.data]->itemIdentifier.compare(data_[b.data]->itemIdentifier);
-      if (order != 0) return order < 0;
+      if (int order = data_[a.data]->itemIdentifier.compare(data_[b.data]->itemIdentifier)) {
+        return order;
+      }
     }
-    return field(a, kHasOccurrenceDate, a.occurrenceDate) <
-           field(b, kHasOccurrenceDate, b.occurrenceDate);
+    return compareInstant(a, b, kHasOccurrenceDate, &CompactOccurrence::occurrenceDate).value_or(0);
   }
 
   std::vector<std::shared_ptr<const VdirEventData>> data_;
@@ -212,28 +217,43 @@ class OccurrenceRuns {
   std::vector<std::vector<CompactOccurrence>> runs_;
 };
 
-// The content of an item file opened in its directory, with the identity of what was read;
-// none when it cannot be opened, is not a regular file or is larger than the limit (then
-// only the identity is set).
-std::optional<std::string> readItem(int directoryFd, const char* name, FileIdentity* identity) {
+// The content of an item file opened in its directory; none when it cannot be opened or read,
+// is not a regular file or is larger than the limit. `identity` is the file's as a stat by
+// name gave it, or, when `statted` is false, is taken from the opened file (and is set even
+// when the file is too large). Content newer than a stat's identity is harmless: recorded
+// with the older identity, the file is read again next time.
+std::optional<std::string> readItem(int directoryFd, const char* name, FileIdentity* identity,
+                                    bool statted) {
   const int fd = ::openat(directoryFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::nullopt;
   std::optional<std::string> text;
   struct stat info;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-    *identity = FileIdentity::of(info);
-    if (static_cast<std::size_t>(info.st_size) <= kItemLimit) {
-      text.emplace(static_cast<std::size_t>(info.st_size), '\0');
-      std::size_t filled = 0;
-      while (filled < text->size()) {
-        ssize_t n = ::read(fd, text->data() + filled, text->size() - filled);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) text.reset();
-        if (n <= 0) break;
-        filled += static_cast<std::size_t>(n);
-      }
-      if (text) text->resize(filled);  // the file may have shrunk meanwhile
+  if (!statted) {
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+      ::close(fd);
+      return std::nullopt;
     }
+    *identity = FileIdentity::of(info);
+  }
+  if (identity->size <= kItemLimit) {
+    // One byte more than the expected size: a file that grew since shows it at once. A read
+    // of a regular file returns less than asked only at its end.
+    text.emplace(static_cast<std::size_t>(identity->size) + 1, '\0');
+    std::size_t filled = 0;
+    for (;;) {
+      const ssize_t n = ::read(fd, text->data() + filled, text->size() - filled);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) text.reset();
+      if (n <= 0) break;
+      filled += static_cast<std::size_t>(n);
+      if (filled < text->size()) break;
+      if (text->size() > kItemLimit) {
+        text.reset();
+        break;
+      }
+      text->resize(std::min(text->size() * 2, kItemLimit + 1));
+    }
+    if (text) text->resize(filled);
   }
   ::close(fd);
   return text;
@@ -262,40 +282,27 @@ void VdirStore::visitEventsMatching(Instant start, Instant end, const CalendarLi
   OccurrenceRuns runs;
   VdirEventList found;
   std::vector<const Calendar*> seen;
-  std::string key;
+  ItemLister lister;
+  std::vector<std::string_view> names;
   for (const auto& calendar : calendars) {
     auto vdirCalendar = std::dynamic_pointer_cast<const VdirCalendar>(calendar);
     if (!vdirCalendar) continue;  // not one of this store's calendars
     if (std::find(seen.begin(), seen.end(), calendar.get()) != seen.end()) continue;
     seen.push_back(calendar.get());
-    const std::filesystem::path& directory = vdirCalendar->directory();
-    const int directoryFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int directoryFd =
+        ::open(vdirCalendar->directory().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directoryFd < 0) continue;
-    const std::string keyPrefix = vdirCalendar->identifier() + "/";
-    if (index) index->covers(keyPrefix);
     IcsItem item{vdirCalendar, {}, [vdirCalendar](std::string_view address) {
                    return vdirCalendar->vdirSource().isOwnAddress(address);
                  }};
-    for (const std::string& name : listItems(directory)) {
-      ++lastQueryStats_.items;
-      key.assign(keyPrefix).append(name);
-      FileIdentity identity;
-      if (index) {
-        struct stat info;
-        if (::fstatat(directoryFd, name.c_str(), &info, 0) != 0) continue;
-        identity = FileIdentity::of(info);
-        std::optional<OccurrenceSpan> known = index->lookUp(key, identity);
-        if (known && !known->mayTouch(start, end)) {
-          index->record(key, identity, *known);
-          continue;
-        }
-      }
+    // Reads one listed item that the index cannot pass over.
+    const auto read = [&](std::string_view name, FileIdentity* identity, bool statted) {
       ++lastQueryStats_.read;
-      std::optional<std::string> text = readItem(directoryFd, name.c_str(), &identity);
+      std::optional<std::string> text = readItem(directoryFd, name.data(), identity, statted);
       if (!text) {
         // Too large: nothing of it is ever shown, so it can be passed over until it changes.
-        if (index && identity.size > kItemLimit) index->record(key, identity, kNoOccurrences);
-        continue;
+        return identity->size > kItemLimit ? std::optional<OccurrenceSpan>(kNoOccurrences)
+                                           : std::nullopt;
       }
       item.itemIdentifier =
           vdirCalendar->identifier() + "/" + identifierName(name.substr(0, name.size() - 4));
@@ -303,11 +310,58 @@ void VdirStore::visitEventsMatching(Instant start, Instant end, const CalendarLi
       ItemSpan span;
       const bool parsed = appendIcsOccurrences(*text, item, start, end, found, &span);
       runs.add(found);
-      if (index) {
-        index->record(key, identity, parsed ? OccurrenceSpan{span.earliest, span.latest}
-                                            : kNoOccurrences);
+      return std::optional<OccurrenceSpan>(parsed ? OccurrenceSpan{span.earliest, span.latest}
+                                                  : kNoOccurrences);
+    };
+
+    if (!index) {
+      lister.list(directoryFd);
+      for (const ItemLister::Entry& entry : lister.entries()) {
+        struct stat info;
+        if (entry.type != DT_REG &&
+            (::fstatat(directoryFd, entry.name.data(), &info, 0) != 0 || !S_ISREG(info.st_mode))) {
+          continue;
+        }
+        ++lastQueryStats_.items;
+        FileIdentity identity;
+        read(entry.name, &identity, false);
       }
+      ::close(directoryFd);
+      continue;
     }
+
+    // The directory's identity before its listing: a change after it shows next time.
+    struct stat directoryInfo;
+    const bool identified = ::fstat(directoryFd, &directoryInfo) == 0;
+    const FileIdentity directoryIdentity =
+        identified ? FileIdentity::of(directoryInfo) : FileIdentity{};
+    bool listedWhole = true;
+    if (!index->beginDirectory(vdirCalendar->identifier(), directoryIdentity, &names) ||
+        !identified) {
+      listedWhole = lister.list(directoryFd) && identified;
+      names.clear();
+      for (const ItemLister::Entry& entry : lister.entries()) names.push_back(entry.name);
+    }
+    for (const std::string_view name : names) {
+      // Following links, as the listing does: only regular files are items.
+      struct stat info;
+      if (::fstatat(directoryFd, name.data(), &info, 0) != 0 || !S_ISREG(info.st_mode)) {
+        index->recordUnknown(name);
+        continue;
+      }
+      ++lastQueryStats_.items;
+      FileIdentity identity = FileIdentity::of(info);
+      std::optional<OccurrenceSpan> known = index->lookUp(name, identity);
+      if (!known || known->mayTouch(start, end)) {
+        known = read(name, &identity, true);
+        if (!known) {
+          index->recordUnknown(name);
+          continue;
+        }
+      }
+      index->record(name, identity, *known);
+    }
+    index->endDirectory(listedWhole);
     ::close(directoryFd);
   }
   if (index) index->save();  // a cache: when it cannot be written, the next query reads more

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstddef>
+#include <cstring>
 
 #include "text.h"
 
@@ -188,6 +190,48 @@ std::vector<std::string> listItems(const std::filesystem::path& calendarDirector
   ::closedir(dir);
   std::sort(names.begin(), names.end());
   return names;
+}
+
+bool ItemLister::list(int directoryFd) {
+  // The names are gathered as offsets first: the arena may move while it grows.
+  struct Pending {
+    std::uint32_t offset;
+    std::uint32_t length;
+    unsigned char type;
+  };
+  names_.clear();
+  entries_.clear();
+  std::vector<Pending> pending;
+  pending.reserve(entries_.capacity());
+  alignas(struct dirent64) char buffer[64 * 1024];
+  bool complete = true;
+  for (;;) {
+    const ssize_t got = ::getdents64(directoryFd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      complete = got == 0;
+      break;
+    }
+    for (ssize_t at = 0; at < got;) {
+      struct dirent64 entry;
+      std::memcpy(&entry, buffer + at, offsetof(struct dirent64, d_name));
+      const char* name = buffer + at + offsetof(struct dirent64, d_name);
+      at += entry.d_reclen;
+      const std::size_t length = std::strlen(name);
+      if (name[0] == '.' || length < 4 || std::memcmp(name + length - 4, ".ics", 4) != 0) continue;
+      if (entry.d_type != DT_REG && entry.d_type != DT_LNK && entry.d_type != DT_UNKNOWN) continue;
+      pending.push_back({static_cast<std::uint32_t>(names_.size()),
+                         static_cast<std::uint32_t>(length), entry.d_type});
+      names_.append(name, length + 1);
+    }
+  }
+  entries_.reserve(pending.size());
+  for (const Pending& p : pending) {
+    entries_.push_back({std::string_view(names_.data() + p.offset, p.length), p.type});
+  }
+  std::sort(entries_.begin(), entries_.end(),
+            [](const Entry& a, const Entry& b) { return a.name < b.name; });
+  return complete;
 }
 
 std::optional<std::string> readRegularFile(const std::filesystem::path& file, std::size_t limit) {

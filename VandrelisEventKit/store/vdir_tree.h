@@ -85,6 +85,28 @@ std::vector<std::string> listSubdirectories(const std::filesystem::path& directo
 // which are regular files or symbolic links to them, in byte order.
 std::vector<std::string> listItems(const std::filesystem::path& calendarDirectory);
 
+// A calendar directory's item candidates as one listing, read with large directory reads into
+// one buffer that is reused from directory to directory: no allocation per entry.
+class ItemLister {
+ public:
+  struct Entry {
+    std::string_view name;  // terminated by a NUL just past its end
+    unsigned char type;     // DT_REG, DT_LNK or DT_UNKNOWN
+  };
+
+  // Lists the directory open as `directoryFd` from its current position: the names ending in
+  // ".ics" and not beginning with "." whose entries are regular files, symbolic links or of
+  // unknown type (the last two must be checked with a stat that follows links), in byte
+  // order. Returns false when the directory could not be read to its end; the entries read
+  // until then are listed. The entries stay valid until the next call.
+  bool list(int directoryFd);
+  const std::vector<Entry>& entries() const { return entries_; }
+
+ private:
+  std::string names_;
+  std::vector<Entry> entries_;
+};
+
 // The whole content of a regular file of at most `limit` bytes; none when the file is
 // missing, unreadable, not a regular file or larger.
 std::optional<std::string> readRegularFile(const std::filesystem::path& file, std::size_t limit);

@@ -166,11 +166,12 @@ TEST(EventConversion, AttendeeListIsCutBeforeAnyoneIsRead) {
 
   for (int i = 0; i < 150; ++i) {
     event.attendeesValue->push_back(
-        makeParticipant("P" + std::to_string(i), "mailto:p" + std::to_string(i) + "@x"));
+        makeParticipant(std::string("P").append(std::to_string(i)),
+                        std::string("mailto:p").append(std::to_string(i)).append("@x")));
   }
   std::optional<EventOutput> output = eventOutput(event);
   ASSERT_EQ(output->attendees->size(), 100u);
-  for (int i = 0; i < 100; ++i) EXPECT_EQ((*output->attendees)[i].name, "P" + std::to_string(i));
+  for (int i = 0; i < 100; ++i) EXPECT_EQ((*output->attendees)[i].name, std::string("P").append(std::to_string(i)));
   for (int i = 100; i < 150; ++i) {
     const MemoryParticipant& late = *(*event.attendeesValue)[i];
     EXPECT_EQ(late.log->count("participant.url") + late.log->count("participant.name") +

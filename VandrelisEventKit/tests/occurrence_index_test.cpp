@@ -3,12 +3,14 @@
 // indexes of every kind and concurrent writers only cost time.
 #include "store/occurrence_index.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -159,6 +161,59 @@ TEST(OccurrenceIndex, AnswersAreAFullReadsUnderChurn) {
   EXPECT_EQ(bytes.find("Title "), std::string::npos);
 }
 
+// The index and file identity as a stat gives them: (inode, modification time).
+std::pair<ino_t, std::int64_t> fileState(const std::filesystem::path& file) {
+  struct stat info {};
+  ::stat(file.c_str(), &info);
+  return {info.st_ino, static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+}
+
+// Once a directory's listing is trusted, a warm query does not list it again; changes that
+// leave the directory as it was must still show: content rewritten in place, and links whose
+// targets appear, change or turn into directories elsewhere. A query that changes nothing
+// leaves the index file alone.
+TEST(OccurrenceIndex, ChangesOutsideTheDirectoryListingAreSeen) {
+  testing::ScopedTimeZone zone("Europe/Berlin");
+  Corpus corpus(12);
+  const std::filesystem::path elsewhere = corpus.root.parent_path() / "elsewhere";
+  const std::filesystem::path even = corpus.root / "account" / "even";
+  writeFile(elsewhere / "target.ics", item(0, 2024));
+  std::filesystem::create_directories(elsewhere / "turns-into-file.ics");
+  std::filesystem::create_symlink(elsewhere / "target.ics", even / "link.ics");
+  std::filesystem::create_symlink(elsewhere / "appears.ics", even / "dangling.ics");
+  std::filesystem::create_symlink(elsewhere / "turns-into-file.ics", even / "to-directory.ics");
+  waitUntilTrusted();
+  const VdirStore store = corpus.store();
+  corpus.expectFullReadAnswers(store, "cold");
+  corpus.expectFullReadAnswers(store, "warm");
+  const auto settled = fileState(corpus.indexFile);
+  corpus.expectFullReadAnswers(store, "unchanged");
+  EXPECT_EQ(fileState(corpus.indexFile), settled) << "rewritten though nothing changed";
+
+  const std::vector<std::pair<std::string, std::function<void()>>> changes = {
+      {"rewritten in place, same size", [&] { writeFile(corpus.path(0), item(0, 2023)); }},
+      {"rewritten in place, larger", [&] { writeFile(corpus.path(4), item(1, 2024) + "\n"); }},
+      {"link target rewritten", [&] { writeFile(elsewhere / "target.ics", item(3, 2024)); }},
+      {"dangling link's target appears", [&] { writeFile(elsewhere / "appears.ics", item(4, 2024)); }},
+      {"linked directory becomes a file",
+       [&] {
+         std::filesystem::remove(elsewhere / "turns-into-file.ics");
+         writeFile(elsewhere / "turns-into-file.ics", item(1, 2024));
+       }},
+  };
+  for (const auto& [what, change] : changes) {
+    const auto before = fileState(even);
+    change();
+    ASSERT_EQ(fileState(even), before) << what << " changed the directory";
+    corpus.expectFullReadAnswers(store, what);
+    waitUntilTrusted();
+    corpus.expectFullReadAnswers(store, what + ", trusted");
+  }
+  writeFile(corpus.path(100), item(100));
+  corpus.expectFullReadAnswers(store, "added");
+  EXPECT_NE(fileState(corpus.indexFile), settled);
+}
+
 TEST(OccurrenceIndex, DamagedOrUnusableIndexesOnlyCostTime) {
   Corpus corpus(24);
   waitUntilTrusted();
@@ -190,6 +245,24 @@ TEST(OccurrenceIndex, DamagedOrUnusableIndexesOnlyCostTime) {
   const std::filesystem::path underFile = corpus.path(0) / "index";
   EXPECT_EQ(corpus.expectFullReadAnswers(corpus.store(underFile), "unwritable"),
             24 * kWindows.size());
+}
+
+// An index larger than the writer's buffer: written in several pieces under one running
+// checksum, read back whole, and a damaged byte far into it still makes it no index at all.
+TEST(OccurrenceIndex, LargeIndexIsWrittenInPiecesAndReadBackWhole) {
+  Corpus corpus(1500);
+  waitUntilTrusted();
+  const std::size_t cold = corpus.expectFullReadAnswers(corpus.store(), "cold");
+  ASSERT_EQ(OccurrenceIndex(corpus.indexFile, corpus.root.string()).size(), 1500u);
+  std::ifstream in(corpus.indexFile, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_GT(bytes.size(), 65u * 1024);
+  EXPECT_LT(corpus.expectFullReadAnswers(corpus.store(), "warm"), cold / 2);
+
+  bytes[65 * 1024] ^= 0x01;  // in the second piece
+  writeFile(corpus.indexFile, bytes);
+  EXPECT_EQ(OccurrenceIndex(corpus.indexFile, corpus.root.string()).size(), 0u);
+  EXPECT_EQ(corpus.expectFullReadAnswers(corpus.store(), "damaged"), cold);
 }
 
 TEST(OccurrenceIndex, ConcurrentWritersNeverLeaveADamagedIndex) {

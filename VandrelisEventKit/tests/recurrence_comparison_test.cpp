@@ -143,7 +143,7 @@ class Generator {
   std::string list(int fewest, int most, Value value) {
     std::string out;
     int n = between(fewest, most);
-    for (int i = 0; i < n; ++i) out += (i > 0 ? "," : "") + std::to_string(value());
+    for (int i = 0; i < n; ++i) out.append(i > 0 ? "," : "").append(std::to_string(value()));
     return out;
   }
 
@@ -157,7 +157,7 @@ std::string ourStarts(const Case& c) {
   if (rule->until) range.until = rule->until->time;
   std::string out;
   bool complete = expandRecurrence(*rule, c.dtstart, range, [&](const CivilTime& t) {
-    out += (out.empty() ? "" : " ") + text(t);
+    out.append(out.empty() ? "" : " ").append(text(t));
     return true;
   });
   return complete ? out : "!incomplete " + out;

@@ -17,6 +17,9 @@
 #include "store/vdir_store.h"
 #endif
 #include "test_support.h"
+#ifdef __linux__
+#include "vdir_fixtures.h"
+#endif
 
 namespace vandrelis {
 namespace {
@@ -239,6 +242,52 @@ TEST(Snapshot, StreamedBytesAreTheSingleDocumentWritersBytes) {
   const std::string memoryBytes = streamedSnapshot(*store, arguments);
   EXPECT_GT(memoryBytes.size(), 4 * DocumentStream::kBufferSize);
   EXPECT_EQ(memoryBytes, wholeDocument(*store, kMay1, kMay1 + 86400, store->calendarsForEvents()));
+}
+
+std::size_t countOf(std::string_view text, std::string_view part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string_view::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// Records of repeating events are written from the first occurrence's record with the instants
+// filled in: the bytes must be those of converting each occurrence in full, for texts that
+// need escapes, item names that are not UTF-8, all-day and zoned series, and occurrences
+// that are left out.
+TEST(Snapshot, RepeatedOccurrencesAreWrittenAsIfConvertedAlone) {
+  testing::TempDir home;
+  const std::filesystem::path calendar =
+      std::filesystem::path(home.path()) / "calendars" / "account" / "series";
+  const auto write = [&](const std::string& name, const std::string& event) {
+    testing::writeFile(calendar / name, "BEGIN:VCALENDAR\nVERSION:2.0\nPRODID:-//t//EN\n"
+                                        "BEGIN:VEVENT\n" + event + "END:VEVENT\nEND:VCALENDAR\n");
+  };
+  std::string attendees;
+  for (int i = 0; i < 30; ++i) {
+    attendees += "ATTENDEE;CN=\"Person " + std::to_string(i) +
+                 " / \xC3\xA9\";PARTSTAT=ACCEPTED:mailto:p" + std::to_string(i) + "@x.org\n";
+  }
+  write("daily.ics", "UID:daily\nSUMMARY:Say \"hi\" / bye\nDTSTART:20240501T090000Z\n"
+                     "DTEND:20240501T093000Z\nRRULE:FREQ=DAILY;COUNT=40\n" + attendees);
+  write("bad\xFF name.ics", "UID:bad\nSUMMARY:x\nDTSTART;TZID=Europe/Berlin:20240502T120000\n"
+                              "DURATION:PT1H\nRRULE:FREQ=WEEKLY\nORGANIZER;CN=O:mailto:o@x\n");
+  write("days.ics", "UID:days\nSUMMARY:Off\nDTSTART;VALUE=DATE:20240503\nRRULE:FREQ=DAILY;INTERVAL=3\n");
+  write("cancelled.ics", "UID:c\nSTATUS:CANCELLED\nDTSTART:20240501T100000Z\nRRULE:FREQ=DAILY\n");
+  write("moved.ics", "UID:m\nSUMMARY:Base\nDTSTART:20240501T110000Z\nDURATION:PT1H\n"
+                     "RRULE:FREQ=DAILY;COUNT=5\nEXDATE:20240503T110000Z\nEND:VEVENT\nBEGIN:VEVENT\n"
+                     "UID:m\nRECURRENCE-ID:20240502T110000Z\nSUMMARY:Moved\n"
+                     "DTSTART:20240502T150000Z\nDURATION:PT2H\n");
+
+  store::VdirStore store(std::filesystem::path(home.path()) / "calendars",
+                         {true, std::filesystem::path(home.path()) / "index", 2.0});
+  const std::string bytes = streamedSnapshot(
+      store, command({"--start", "2024-05-01T00:00:00.000Z", "--end", "2024-06-15T00:00:00.000Z",
+                      "--calendar", "account/series"}));
+  EXPECT_EQ(bytes, wholeDocument(store, kMay1, kMay1 + 45 * 86400, store.calendarsForEvents()));
+  EXPECT_EQ(countOf(bytes, "\"startsAt\""), 40u + 7 + 15 + 4);
+  EXPECT_EQ(countOf(bytes, "\"name\":\"Person 7 \\/ \xC3\xA9\""), 40u);
 }
 
 // The shipped program with its own store rooted in a temporary XDG_DATA_HOME.

@@ -2,6 +2,8 @@
 // the default calendar, read-only calendars, items beside broken files, and the query.
 #include "store/vdir_store.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -193,6 +195,48 @@ TEST(VdirStore, ItemsBrokenFilesAndOrder) {
                                  {foreign})
                 .size(),
             expected.size() - 2);  // a calendar of the same kind is read like any other
+}
+
+// The store's own listing, read in large blocks, names what the reference listing names once
+// the entries it leaves to a stat are checked: over many long names (several reads) and every
+// kind of entry that is not an item.
+TEST(VdirStore, BlockListingAgreesWithTheReferenceListing) {
+  TempDir dir;
+  const std::filesystem::path calendar = std::filesystem::path(dir.path()) / "calendar";
+  const std::filesystem::path elsewhere = std::filesystem::path(dir.path()) / "elsewhere";
+  for (int i = 0; i < 3000; ++i) {
+    writeFile(calendar / (std::string(60, 'n').append(std::to_string(i * 7919 % 3001)) + ".ics"), "x");
+  }
+  for (const char* name : {".hidden.ics", "notes.txt", "ics", ".ics", "\xff\x80.ics", "b.ics"}) {
+    writeFile(calendar / name, "x");
+  }
+  writeFile(calendar / "folder.ics" / "inner.ics", "x");
+  writeFile(elsewhere / "target.ics", "x");
+  std::filesystem::create_directories(elsewhere / "directory.ics");
+  std::filesystem::create_symlink(elsewhere / "target.ics", calendar / "link.ics");
+  std::filesystem::create_symlink(elsewhere / "missing.ics", calendar / "dangling.ics");
+  std::filesystem::create_symlink(elsewhere / "directory.ics", calendar / "to-directory.ics");
+  ASSERT_EQ(::mkfifo((calendar / "fifo.ics").c_str(), 0600), 0);
+
+  const int fd = ::open(calendar.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ItemLister lister;
+  for (int pass = 0; pass < 2; ++pass) {  // the second reuses the first's buffers
+    ASSERT_EQ(::lseek(fd, 0, SEEK_SET), 0);
+    ASSERT_TRUE(lister.list(fd));
+    std::vector<std::string> items;
+    for (const ItemLister::Entry& entry : lister.entries()) {
+      ASSERT_EQ(entry.name.data()[entry.name.size()], '\0');
+      struct stat info;
+      if (entry.type == DT_REG ||
+          (::fstatat(fd, entry.name.data(), &info, 0) == 0 && S_ISREG(info.st_mode))) {
+        items.emplace_back(entry.name);
+      }
+    }
+    EXPECT_EQ(items, listItems(calendar)) << "pass " << pass;
+    EXPECT_EQ(items.size(), 3000u + 3);  // with "\xff\x80.ics", "b.ics" and "link.ics"
+  }
+  ::close(fd);
 }
 
 TEST(VdirStore, CurrentUserComesFromTheSourceAddresses) {

@@ -71,7 +71,7 @@ TEST(VdirWatch, OneNoticePerBurstAndAnotherForALaterChange) {
   EXPECT_EQ(notices.settle(), 0);
 
   for (int i = 0; i < 20; ++i) {
-    writeFile(calendar / ("e" + std::to_string(i) + ".ics"), "BEGIN:VCALENDAR\nEND:VCALENDAR\n");
+    writeFile(calendar / std::string("e").append(std::to_string(i)).append(".ics"), "BEGIN:VCALENDAR\nEND:VCALENDAR\n");
   }
   EXPECT_EQ(notices.waitFor(1), 1);
   EXPECT_EQ(notices.settle(), 1);
@@ -270,8 +270,8 @@ TEST(VdirWatchProgram, QueueOverflowGivesOneNoticeAndWatchingGoesOn) {
   std::filesystem::path root = watch.root();
   for (int s = 0; s <= queued / 100; ++s) {
     for (int c = 0; c < 100; ++c) {
-      std::filesystem::create_directories(root / ("s" + std::to_string(s)) /
-                                          ("c" + std::to_string(c)));
+      std::filesystem::create_directories(root / std::string("s").append(std::to_string(s)) /
+                                          std::string("c").append(std::to_string(c)));
     }
   }
   watch.start();
@@ -287,7 +287,7 @@ TEST(VdirWatchProgram, QueueOverflowGivesOneNoticeAndWatchingGoesOn) {
   ASSERT_EQ(state, "T");
   // A create, a modify and a close-write per file, all distinct, so none are merged.
   for (int i = 0; i <= queued / 3; ++i) {
-    writeFile(root / "s0" / "c0" / ("e" + std::to_string(i) + ".ics"), "x");
+    writeFile(root / "s0" / "c0" / std::string("e").append(std::to_string(i)).append(".ics"), "x");
   }
   EXPECT_EQ(watch.noticesAfter([&] { ::kill(pid, SIGCONT); }), 1);
   EXPECT_EQ(watch.noticesAfter([&] { std::filesystem::create_directory(root / "s1" / "new"); }), 1);
