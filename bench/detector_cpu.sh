@@ -111,7 +111,15 @@ add_streams() {
   done
 }
 wait_for_streams() {
-  until [ "$(pactl list short source-outputs 2>/dev/null | wc -l)" -eq "$1" ]; do sleep 0.1; done
+  local tries=0
+  until [ "$(pactl list short source-outputs 2>/dev/null | wc -l)" -eq "$1" ]; do
+    if ((++tries > 600)); then
+      echo "after 60 s the server has $(pactl list short source-outputs | wc -l) recording" \
+        "streams, not $1: $(cat "$dir/recorders.log")" >&2
+      exit 1
+    fi
+    sleep 0.1
+  done
 }
 
 ticks=$(getconf CLK_TCK)
