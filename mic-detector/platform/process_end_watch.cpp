@@ -40,7 +40,12 @@ void ProcessEndWatch::watch(const std::vector<std::int32_t>& pids) {
     return true;
   });
   for (const std::int32_t pid : wanted) {
-    if (pid > 0 && !pidfds_.contains(pid)) pidfds_.emplace(pid, openPidfd(pid));
+    if (pid <= 0) continue;
+    const auto [entry, added] = pidfds_.try_emplace(pid, -1);
+    // A process seen ended may have had its pid given to a new one that the set means now.
+    if (!added && !ended_.erase(pid)) continue;
+    if (entry->second >= 0) ::close(entry->second);
+    entry->second = openPidfd(pid);
   }
 }
 

@@ -19,7 +19,8 @@ class ProcessEndWatch {
   ProcessEndWatch(const ProcessEndWatch&) = delete;
   ProcessEndWatch& operator=(const ProcessEndWatch&) = delete;
 
-  // The processes to watch from now on: those not watched yet are taken on, the others let go.
+  // The processes to watch from now on: those not watched yet are taken on, the others let go,
+  // and a pid whose process had ended is taken on afresh (its pid may name a new process).
   void watch(const std::vector<std::int32_t>& pids);
   // Looks at every watched process once; what it finds holds until the next check.
   void check();

@@ -3,13 +3,18 @@
 // needs no thread of its own.
 #pragma once
 
+#if defined(__linux__)
 #include <semaphore.h>
+#else
+#include <condition_variable>
+#endif
 
 #include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -34,13 +39,20 @@ class SerialQueue {
 
  private:
   void loop();
+  void wakeWorker();
+  // Sleeps until woken or until `until` (when given); the lock is held again on return.
+  void sleep(std::unique_lock<std::mutex>& lock, const std::optional<Clock::time_point>& until);
 
   std::string label_;
   std::mutex mutex_;  // guards the items and closing_
+#if defined(__linux__)
   // Posted whenever the worker may have something new to do. The worker sleeps on it rather
-  // than on a condition variable, whose wake-up takes the mutex back as if contended and so
-  // costs a further system call on every tick.
+  // than on a condition variable, whose wake-up in glibc takes the mutex back as if contended
+  // and so costs a further system call on every tick.
   sem_t wake_;
+#else
+  std::condition_variable wake_;
+#endif
   std::deque<std::function<void()>> items_;
   std::multimap<Clock::time_point, std::function<void()>> timed_;
   bool closing_ = false;

@@ -53,7 +53,15 @@ TEST(ProcessEndWatch, TellsWhichProcessesEndedAndLetsGoOfThoseNoLongerWatched) {
   EXPECT_FALSE(watch.ended(live)) << "known only from the next check";
   watch.check();
   EXPECT_TRUE(watch.ended(live));
+  // Taken on afresh, the zombie is still found ended; and once reaped, too.
+  watch.watch({live, ::getpid()});
+  watch.check();
+  EXPECT_TRUE(watch.ended(live));
   ::waitpid(live, nullptr, 0);
+  watch.watch({live, ::getpid()});
+  watch.check();
+  EXPECT_TRUE(watch.ended(live));
+  EXPECT_FALSE(watch.ended(::getpid()));
 
   watch.watch({::getpid()});
   watch.check();
