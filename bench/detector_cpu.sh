@@ -81,10 +81,20 @@ EOF
     until [ -S "$XDG_RUNTIME_DIR/pipewire-0" ]; do sleep 0.05; done
     wireplumber 2>>"$dir/server.log" &
     servers+=($!)
+    # Made here, not by pipewire-pulse: it gives up when the directory appears between its own
+    # check and its mkdir, which the pactl below (libpulse makes the directory too) can cause.
+    mkdir -m 700 "$XDG_RUNTIME_DIR/pulse"
     pipewire-pulse 2>>"$dir/server.log" &
     servers+=($!)
   fi
-  until pactl info >/dev/null 2>&1; do sleep 0.05; done
+  local tries=0
+  until pactl info >/dev/null 2>&1; do
+    if ((++tries > 600)); then
+      echo "the $1 server did not answer within 30 s: $(cat "$dir/server.log")" >&2
+      exit 1
+    fi
+    sleep 0.05
+  done
   if [ "$1" = pipewire ]; then
     pactl load-module module-null-sink media.class=Audio/Source/Virtual sink_name=mic >/dev/null
     until pactl list short sources | grep -q "	mic	"; do sleep 0.05; done
@@ -111,7 +121,15 @@ add_streams() {
   done
 }
 wait_for_streams() {
-  until [ "$(pactl list short source-outputs 2>/dev/null | wc -l)" -eq "$1" ]; do sleep 0.1; done
+  local tries=0
+  until [ "$(pactl list short source-outputs 2>/dev/null | wc -l)" -eq "$1" ]; do
+    if ((++tries > 600)); then
+      echo "after 60 s the server has $(pactl list short source-outputs | wc -l) recording" \
+        "streams, not $1: $(cat "$dir/recorders.log")" >&2
+      exit 1
+    fi
+    sleep 0.1
+  done
 }
 
 ticks=$(getconf CLK_TCK)

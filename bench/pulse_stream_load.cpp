@@ -2,12 +2,18 @@
 // each connection (PulseAudio takes at most 64 connections, pipewire-pulse fails some streams
 // when one connection has hundreds), for the detector's CPU benchmark:
 // usage: pulse_stream_load COUNT DEVICE.
-// Prints "ready" once every stream records, then runs until it is killed.
+// Prints "ready" once every stream records, then runs until it is killed; fails with a message
+// when a stream or a connection cannot be set up even after retries.
+//
+// Connections are made one after the other: a busy server refuses some of many connections
+// attempted at once (its listening socket's backlog fills up), and a refused connection would
+// otherwise leave its streams neither ready nor failed.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include <pulse/context.h>
+#include <pulse/error.h>
 #include <pulse/mainloop.h>
 #include <pulse/proplist.h>
 #include <pulse/stream.h>
@@ -16,13 +22,19 @@ namespace {
 
 constexpr int kStreamsPerConnection = 10;
 
+constexpr int kRetries = 1000;
+
 struct Load {
   pa_mainloop* loop = pa_mainloop_new();
   std::string device;
+  int connectionsToMake = 0;
   int ready = 0;
   int failed = 0;
   int retries = 0;
+  std::string lastError;
 };
+
+void connectNext(Load& load);
 
 void openStream(pa_context* context, Load& load);
 
@@ -39,7 +51,8 @@ void onStream(pa_stream* stream, void* userdata) {
   if (state != PA_STREAM_FAILED) return;
   // pipewire-pulse fails some of many streams set up at once: they are opened again.
   pa_context* context = pa_stream_get_context(stream);
-  if (++load.retries <= 1000 && pa_context_get_state(context) == PA_CONTEXT_READY) {
+  load.lastError = pa_strerror(pa_context_errno(context));
+  if (++load.retries <= kRetries && pa_context_get_state(context) == PA_CONTEXT_READY) {
     openStream(context, load);
   } else {
     ++load.failed;
@@ -57,9 +70,33 @@ void openStream(pa_context* context, Load& load) {
 void onContext(pa_context* context, void* userdata) {
   auto& load = *static_cast<Load*>(userdata);
   const pa_context_state_t state = pa_context_get_state(context);
-  if (state == PA_CONTEXT_FAILED) ++load.failed;
+  if (state == PA_CONTEXT_FAILED) {
+    load.lastError = pa_strerror(pa_context_errno(context));
+    // The connection is made again; given up, its streams count as failed.
+    ++load.connectionsToMake;
+    if (++load.retries > kRetries) {
+      load.failed += kStreamsPerConnection;
+      --load.connectionsToMake;
+    }
+    connectNext(load);
+    return;
+  }
   if (state != PA_CONTEXT_READY) return;
   for (int i = 0; i < kStreamsPerConnection; ++i) openStream(context, load);
+  connectNext(load);
+}
+
+void connectNext(Load& load) {
+  if (load.connectionsToMake == 0) return;
+  --load.connectionsToMake;
+  pa_proplist* properties = pa_proplist_new();
+  pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "org.example.Load");
+  pa_context* context =
+      pa_context_new_with_proplist(pa_mainloop_get_api(load.loop), "load", properties);
+  pa_proplist_free(properties);
+  pa_context_set_state_callback(context, onContext, &load);
+  // A connection that fails, at once or later, is reported through onContext.
+  (void)pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);
 }
 
 }  // namespace
@@ -76,21 +113,18 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "COUNT must be a multiple of %d\n", kStreamsPerConnection);
     return 2;
   }
-  for (int i = 0; i < count / kStreamsPerConnection; ++i) {
-    pa_proplist* properties = pa_proplist_new();
-    pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "org.example.Load");
-    pa_context* context =
-        pa_context_new_with_proplist(pa_mainloop_get_api(load.loop), "load", properties);
-    pa_proplist_free(properties);
-    pa_context_set_state_callback(context, onContext, &load);
-    pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);
-  }
+  load.connectionsToMake = count / kStreamsPerConnection;
+  connectNext(load);
   while (load.ready + load.failed < count) {
     if (pa_mainloop_iterate(load.loop, 1, nullptr) < 0) return 1;
   }
   if (load.failed > 0) {
-    std::fprintf(stderr, "%d of %d streams failed\n", load.failed, count);
+    std::fprintf(stderr, "%d of %d streams failed (%d retries; last error: %s)\n", load.failed,
+                 count, load.retries, load.lastError.c_str());
     return 1;
+  }
+  if (load.retries > 0) {
+    std::fprintf(stderr, "%d retries (last error: %s)\n", load.retries, load.lastError.c_str());
   }
   std::printf("ready\n");
   std::fflush(stdout);

@@ -1,4 +1,6 @@
-// Identity is resolved afresh for every capturing process on every poll; nothing is cached.
+// Identity is resolved for every capturing process on every poll; nothing is cached here. The
+// platform's tables may answer from what they keep (the Linux ones do, while the sound server
+// shows the same process).
 #include "application_identity.h"
 
 #include <array>

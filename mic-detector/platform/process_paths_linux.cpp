@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "process_lookup_cache.h"
 #include "process_paths.h"
 
 namespace micdetector {
@@ -25,7 +26,7 @@ class ProcProcessPaths final : public ProcessPaths {
 }  // namespace
 
 std::unique_ptr<ProcessPaths> makeSystemProcessPaths() {
-  return std::make_unique<ProcProcessPaths>();
+  return cachedProcessPaths(std::make_unique<ProcProcessPaths>(), systemProcessLookupCache());
 }
 
 }  // namespace micdetector

@@ -2,11 +2,8 @@
 // a poll sees one consistent state of the server however long it takes.
 #include "pulse_audio_layer.h"
 
-#include <signal.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -36,11 +33,6 @@ std::optional<std::string> nonEmpty(const std::optional<std::string>& text) {
   if (text && !text->empty()) return text;
   return std::nullopt;
 }
-
-// A recording stream outlives its process for a moment on PipeWire, until pipewire-pulse sees
-// the connection close: a process that has gone records nothing. One that belongs to another
-// user still exists.
-bool systemProcessExists(std::int32_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
 
 // Copies whole identifiers, as many as fit, and says how many bytes were filled.
 void copyList(const std::vector<AudioObjectID>& list, std::uint32_t& ioSize, void* data) {
@@ -85,9 +77,11 @@ std::optional<std::int32_t> streamProcessId(const PulseServerState::Client& clie
 }
 
 PulseAudioLayer::PulseAudioLayer(std::unique_ptr<PulseServerReader> server,
-                                 std::function<bool(std::int32_t)> processExists)
+                                 std::function<bool(std::int32_t)> processExists,
+                                 ProcessLookupCache* lookups)
     : server_(std::move(server)),
-      processExists_(processExists ? std::move(processExists) : systemProcessExists) {}
+      processExists_(std::move(processExists)),
+      lookups_(lookups) {}
 
 bool PulseAudioLayer::refresh() {
   const PulseServerState* state = server_->readState();
@@ -96,11 +90,15 @@ bool PulseAudioLayer::refresh() {
     processes_.clear();
     devices_.clear();
     pictureVersion_ = 0;
+    showProcesses();
     return false;
   }
   // An unchanged server gives the same picture: the objects are kept as they are.
   if (state->version == 0 || state->version != pictureVersion_) takePicture(*state);
   pictureVersion_ = state->version;
+  // A recording stream outlives its process for a moment on PipeWire, until pipewire-pulse
+  // sees the connection close: a process that has ended records nothing.
+  if (!processExists_) endWatch_.check();
   return true;
 }
 
@@ -168,6 +166,9 @@ void PulseAudioLayer::takePicture(const PulseServerState& state) {
       process.bundleId = std::move(bundleId);
       process.bundleFromCapture = capturing;
     }
+    if (std::ranges::find(process.clients, output.client) == process.clients.end()) {
+      process.clients.push_back(output.client);
+    }
     if (!capturing) continue;
     process.runningInput = true;
     const AudioObjectID device = deviceIds_.at(source->second->name);
@@ -175,6 +176,25 @@ void PulseAudioLayer::takePicture(const PulseServerState& state) {
       process.inputDevices.push_back(device);
     }
   }
+  showProcesses();
+}
+
+void PulseAudioLayer::showProcesses() {
+  if (!processExists_) {
+    std::vector<std::int32_t> pids;
+    pids.reserve(processes_.size());
+    for (const auto& [id, process] : processes_) pids.push_back(process.pid);
+    endWatch_.watch(pids);
+  }
+  if (lookups_ == nullptr) return;
+  std::unordered_map<std::int32_t, std::vector<std::uint32_t>> connections;
+  for (const auto& [id, process] : processes_) connections.emplace(process.pid, process.clients);
+  lookups_->showProcesses(connections);
+}
+
+bool PulseAudioLayer::runningInput(const Process& process) const {
+  if (!process.runningInput) return false;
+  return processExists_ ? processExists_(process.pid) : !endWatch_.ended(process.pid);
 }
 
 const PulseAudioLayer::Process* PulseAudioLayer::process(AudioObjectID object) const {
@@ -271,7 +291,7 @@ OSStatus PulseAudioLayer::getPropertyData(AudioObjectID object,
       copyList(process(object)->inputDevices, ioSize, data);
       return kAudioHardwareNoError;
     case kAudioProcessPropertyIsRunningInput:
-      value = process(object)->runningInput && processExists_(process(object)->pid) ? 1 : 0;
+      value = runningInput(*process(object)) ? 1 : 0;
       break;
     case kAudioProcessPropertyPID:
       value = static_cast<std::uint32_t>(process(object)->pid);

@@ -11,16 +11,20 @@
 #include <vector>
 
 #include "audio_layer.h"
+#include "process_end_watch.h"
+#include "process_lookup_cache.h"
 #include "pulse_server_state.h"
 
 namespace micdetector {
 
 class PulseAudioLayer final : public AudioLayer {
  public:
-  // `processExists` tells whether a process id names a process now; by default, the system's
-  // process table.
+  // `processExists` tells whether a process id names a process now; by default, whether the
+  // process of the picture has ended, as the system tells. `lookups`, when given, is told of
+  // the processes of every new picture.
   explicit PulseAudioLayer(std::unique_ptr<PulseServerReader> server,
-                           std::function<bool(std::int32_t)> processExists = {});
+                           std::function<bool(std::int32_t)> processExists = {},
+                           ProcessLookupCache* lookups = nullptr);
 
   bool hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address) override;
   OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
@@ -37,6 +41,7 @@ class PulseAudioLayer final : public AudioLayer {
     std::vector<AudioObjectID> inputDevices;
     std::optional<std::string> bundleId;
     bool bundleFromCapture = false;
+    std::vector<std::uint32_t> clients;  // the server connections its streams belong to
   };
   struct Device {
     std::string uid;
@@ -46,16 +51,22 @@ class PulseAudioLayer final : public AudioLayer {
   // Takes a new picture of the server; false (and no objects) when no server answers.
   bool refresh();
   void takePicture(const PulseServerState& state);
+  // Tells the end watch and the lookups which processes the picture has.
+  void showProcesses();
   AudioObjectID idFor(std::unordered_map<std::int32_t, AudioObjectID>& previous, std::int32_t pid);
   AudioObjectID idFor(std::unordered_map<std::string, AudioObjectID>& previous,
                       const std::string& sourceName);
   const Process* process(AudioObjectID object) const;
+  // Whether the process captures now: it has a capturing stream and has not ended.
+  bool runningInput(const Process& process) const;
   const Device* device(AudioObjectID object) const;
   // Whether `object` has the property, or nothing when there is no such object.
   std::optional<bool> knows(AudioObjectID object, const AudioObjectPropertyAddress& address) const;
 
   std::unique_ptr<PulseServerReader> server_;
-  std::function<bool(std::int32_t)> processExists_;
+  std::function<bool(std::int32_t)> processExists_;  // empty: endWatch_ answers
+  ProcessEndWatch endWatch_;
+  ProcessLookupCache* lookups_;
   // Set by a size read of the process list, so that the data read that follows answers from
   // the same picture.
   bool listJustRead_ = false;

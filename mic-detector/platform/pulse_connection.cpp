@@ -304,11 +304,9 @@ PulseConnection::Outcome PulseConnection::refresh(Deadline deadline) {
 const PulseServerState* PulseConnection::readState() {
   if (loop_ == nullptr) return nullptr;
   const Deadline deadline = Clock::now() + timeout_;
-  if (context_ != nullptr) {
-    // Takes in what arrived since the last call, such as the server hanging up.
-    pa_mainloop_iterate(loop_, 0, nullptr);
-    if (pa_context_get_state(context_) != PA_CONTEXT_READY) disconnect();
-  }
+  // What arrived since the last call (events, or the server hanging up) is taken in together
+  // with the answer to the round trip that catches up: no main loop pass of its own first.
+  if (context_ != nullptr && pa_context_get_state(context_) != PA_CONTEXT_READY) disconnect();
   const bool kept = context_ != nullptr;
   Outcome outcome = refresh(deadline);
   // A kept connection may have died unnoticed (the server restarted): one fresh try, which

@@ -1,50 +1,45 @@
 // Deadlines are kept on the steady clock at start + k * interval, so firing times do not
-// drift; a late wake-up skips the deadlines it missed instead of firing for each of them.
+// drift; a late run skips the deadlines it missed instead of running once for each of them.
+// Each run queues the next one on the same queue: no thread waits for the timer.
 #include "platform/repeating_timer.h"
+
+#include <utility>
 
 namespace micdetector {
 
 RepeatingTimer::RepeatingTimer(SerialQueue& queue, std::chrono::nanoseconds interval,
                                std::function<void()> handler)
-    : queue_(queue), interval_(interval), shared_(std::make_shared<Shared>()) {
+    : shared_(std::make_shared<Shared>()) {
+  shared_->queue = &queue;
+  shared_->interval = interval;
   shared_->handler = std::move(handler);
 }
 
-RepeatingTimer::~RepeatingTimer() {
-  cancel();
-  if (thread_.joinable()) thread_.join();
-}
+RepeatingTimer::~RepeatingTimer() { cancel(); }
 
 void RepeatingTimer::resume() {
-  if (!thread_.joinable()) thread_ = std::thread([this] { loop(); });
+  if (std::exchange(resumed_, true)) return;
+  shared_->deadline = SerialQueue::Clock::now();
+  shared_->queue->async([shared = shared_] { fire(shared); });
 }
 
-void RepeatingTimer::cancel() {
-  {
-    std::lock_guard lock(mutex_);
-    shared_->cancelled = true;
-  }
-  wake_.notify_all();
-}
+void RepeatingTimer::cancel() { shared_->cancelled = true; }
 
-void RepeatingTimer::loop() {
-  auto deadline = std::chrono::steady_clock::now();
-  std::unique_lock lock(mutex_);
-  while (!shared_->cancelled) {
-    if (wake_.wait_until(lock, deadline, [this] { return shared_->cancelled.load(); })) break;
-    if (!shared_->pending.exchange(true)) {
-      queue_.async([shared = shared_] {
-        shared->pending = false;
-        if (!shared->cancelled) shared->handler();
-      });
-    }
-    const auto now = std::chrono::steady_clock::now();
-    deadline += interval_;
-    if (deadline <= now) {
-      const auto missed = (now - deadline) / interval_ + 1;
-      deadline += missed * interval_;
-    }
+void RepeatingTimer::fire(const std::shared_ptr<Shared>& shared) {
+  if (shared->cancelled) return;
+  shared->handler();
+  if (shared->cancelled) return;
+  const auto now = SerialQueue::Clock::now();
+  auto& deadline = shared->deadline;
+  deadline += shared->interval;
+  if (deadline <= now) {
+    // Every deadline that passed while the handler ran comes to one run, at once; the one
+    // after it keeps to the grid.
+    deadline += (now - deadline) / shared->interval * shared->interval;
+    shared->queue->async([shared] { fire(shared); });
+    return;
   }
+  shared->queue->asyncAt(deadline, [shared] { fire(shared); });
 }
 
 }  // namespace micdetector

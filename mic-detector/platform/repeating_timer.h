@@ -5,11 +5,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "platform/serial_queue.h"
 
@@ -28,19 +25,18 @@ class RepeatingTimer {
   void cancel();
 
  private:
+  // What the queued runs hold, so that they stay safe after the timer object is gone.
   struct Shared {
+    SerialQueue* queue;
+    std::chrono::nanoseconds interval;
     std::function<void()> handler;
     std::atomic<bool> cancelled = false;
-    std::atomic<bool> pending = false;  // a run is queued and has not started yet
+    SerialQueue::Clock::time_point deadline;  // of the run queued last; touched on the queue only
   };
-  void loop();
+  static void fire(const std::shared_ptr<Shared>& shared);
 
-  SerialQueue& queue_;
-  std::chrono::nanoseconds interval_;
   std::shared_ptr<Shared> shared_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::thread thread_;
+  bool resumed_ = false;
 };
 
 }  // namespace micdetector

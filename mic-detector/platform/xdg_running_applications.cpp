@@ -2,6 +2,8 @@
 // naming that desktops use when they launch applications into systemd scopes and services.
 #include "xdg_running_applications.h"
 
+#include "process_lookup_cache.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -352,8 +354,10 @@ std::unique_ptr<RunningApplications> makeSystemRunningApplications() {
   const char* locale = std::getenv("LC_ALL");
   if (locale == nullptr || locale[0] == '\0') locale = std::getenv("LC_MESSAGES");
   if (locale == nullptr || locale[0] == '\0') locale = std::getenv("LANG");
-  return std::make_unique<XdgRunningApplications>("/proc", xdgDataDirectories(),
-                                                  locale != nullptr ? locale : "");
+  return cachedRunningApplications(
+      std::make_unique<XdgRunningApplications>("/proc", xdgDataDirectories(),
+                                               locale != nullptr ? locale : ""),
+      systemProcessLookupCache());
 }
 
 }  // namespace micdetector

@@ -2,6 +2,9 @@
 // processes, what they record from, identifiers over time, and a server that goes away.
 #include "platform/pulse_audio_layer.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include <gtest/gtest.h>
 
 #include "active_input_apps.h"
@@ -222,6 +225,85 @@ TEST_F(PulseLayer, AListReadTakesOnePictureAndOtherReadsAnswerFromIt) {
   EXPECT_EQ(layer->getPropertyText(buffer[0], {kAudioProcessPropertyPID}, name),
             kAudioHardwareIllegalOperationError);
   EXPECT_EQ(server->reads, 2);
+}
+
+TEST(PulseLookups, AProcessIsLookedUpAgainOnlyWhenItsConnectionsChangeOrItsAnswersAreOld) {
+  auto* server = new ScriptedServer;
+  auto now = ProcessLookupCache::Clock::time_point();
+  ProcessLookupCache cache(std::chrono::seconds(30), [&now] { return now; });
+  PulseAudioLayer layer(std::unique_ptr<PulseServerReader>(server),
+                        [](std::int32_t) { return true; }, &cache);
+  auto* applications = new testing::FakeRunningApplications;
+  auto* paths = new testing::FakeProcessPaths;
+  const auto cachedApplications =
+      cachedRunningApplications(std::unique_ptr<RunningApplications>(applications), cache);
+  const auto cachedPaths = cachedProcessPaths(std::unique_ptr<ProcessPaths>(paths), cache);
+  const DetectorPlatform platform{layer, *cachedApplications, *cachedPaths,
+                                  [] { return std::uint64_t{7}; }};
+  applications->applications[100] = {"org.example.A", "A"};
+  paths->paths[200] = "/usr/bin/b";
+
+  PulseServerState state{.sourceOutputs = {{0, 1, 0, false, false}, {1, 2, 0, false, false}},
+                         .sources = {{0, "mic", "Mic", false}},
+                         .clients = {client(1, std::nullopt, "100"),
+                                     client(2, "org.example.B", "200")}};
+  const Devices mic{{"mic", "Mic"}};
+  const auto expectPoll = [&](std::optional<std::string> nameOfA, int lookups, int queries,
+                              const char* step) {
+    const auto apps = loadActiveInputApps(platform);
+    ASSERT_TRUE(apps.has_value()) << step;
+    EXPECT_EQ(*apps, (std::vector<MicActiveApp>{{"org.example.A", 100, 7, nameOfA, mic},
+                                                {"org.example.B", 200, 7, std::nullopt, mic}}))
+        << step;
+    // Process 100 is named by its running application; 200 has none and an executable
+    // outside any bundle, so both of its lookups are made.
+    EXPECT_EQ(applications->lookups, lookups) << step;
+    EXPECT_EQ(paths->queries, queries) << step;
+  };
+
+  server->state = state;
+  expectPoll("A", 2, 1, "first poll");
+  expectPoll("A", 2, 1, "nothing changed");
+  applications->applications[100].localizedName = "Renamed";
+  now += std::chrono::seconds(29);
+  expectPoll("A", 2, 1, "answers kept");
+  now += std::chrono::seconds(1);
+  expectPoll("Renamed", 4, 2, "answers 30 s old");
+
+  // Process 200 opens a second connection: only it is looked up again.
+  state.clients.push_back(client(3, std::nullopt, "200"));
+  state.sourceOutputs.push_back({2, 3, 0, false, false});
+  server->state = state;
+  expectPoll("Renamed", 5, 3, "a new connection");
+  // Process 100's connection is replaced by another one (a pid used again, or a new program):
+  // it is looked up again though the pid stayed in the picture.
+  applications->applications[100].localizedName = "Other";
+  state.clients[0].index = 4;
+  state.sourceOutputs[0].client = 4;
+  server->state = state;
+  expectPoll("Other", 6, 3, "a replaced connection");
+
+  // No server: everything is forgotten, and looked up again once it is back.
+  server->state = std::nullopt;
+  EXPECT_FALSE(loadActiveInputApps(platform).has_value());
+  server->state = state;
+  expectPoll("Other", 8, 4, "the server back");
+
+  // A pid the layer does not show is never kept.
+  char buffer[kProcessPathBufferSize];
+  EXPECT_EQ(cachedPaths->pidPath(300, buffer, sizeof buffer), 0);
+  EXPECT_EQ(cachedPaths->pidPath(300, buffer, sizeof buffer), 0);
+  EXPECT_EQ(cachedApplications->applicationWithProcessIdentifier(300), std::nullopt);
+  EXPECT_EQ(cachedApplications->applicationWithProcessIdentifier(300), std::nullopt);
+  EXPECT_EQ(paths->queries, 6);
+  EXPECT_EQ(applications->lookups, 10);
+  // A kept path is written whole with its zero byte; a smaller buffer is asked of the table.
+  std::fill(std::begin(buffer), std::end(buffer), 'x');
+  EXPECT_EQ(cachedPaths->pidPath(200, buffer, sizeof buffer), 10);
+  EXPECT_STREQ(buffer, "/usr/bin/b");
+  EXPECT_EQ(paths->queries, 6);
+  EXPECT_EQ(cachedPaths->pidPath(200, buffer, 5), 0);
+  EXPECT_EQ(paths->queries, 7);
 }
 
 TEST(PulseClients, ProcessIdsAndIdsComeFromTheRightPropertiesAndMetersAreLeftOut) {
