@@ -11,9 +11,9 @@ def wrap(body):
     return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//hostile//EN\r\n" + body + "END:VCALENDAR\r\n"
 
 
-def event(uid, start, rule=None, extra=""):
+def event(uid, start, rule=None, extra="", length="DURATION:PT10M"):
     lines = f"BEGIN:VEVENT\r\nUID:{uid}\r\nDTSTAMP:20240101T000000Z\r\nSUMMARY:{uid}\r\n{start}\r\n"
-    lines += "DURATION:PT10M\r\n"
+    lines += f"{length}\r\n"
     if rule:
         lines += f"RRULE:{rule}\r\n"
     return lines + extra + "END:VEVENT\r\n"
@@ -46,6 +46,14 @@ def items():
         "FREQ=MINUTELY;BYDAY=MO,TU,WE,TH,FR;BYHOUR=9,10,11,12,13,14,15,16"))
     yield "minutely-1900", wrap(event("minutely-1900", "DTSTART:19000101T000000Z",
                                       "FREQ=MINUTELY;INTERVAL=15"))
+    # Occurrences every 15 minutes since 1900, each lasting until 2025: all overlap any window.
+    yield "century-long", wrap(event("century-long", "DTSTART:19000101T000000Z",
+                                     "FREQ=MINUTELY;INTERVAL=15", length="DTEND:20250101T003000Z"))
+    yield "secondly", wrap(event("secondly", "DTSTART:20240101T000000Z", "FREQ=SECONDLY",
+                                 length="DURATION:PT1S"))
+    yield "secondly-events", wrap("".join(
+        event(f"secondly-events-{i}", "DTSTART:20240101T000000Z", "FREQ=SECONDLY", length="DURATION:PT1S")
+        for i in range(200)))
     rules = "".join(
         observance("STANDARD" if i % 2 else "DAYLIGHT", f"{1600 + i // 2:04d}{3 + 7 * (i % 2):02d}01T020000",
                    "+0100" if i % 2 == 0 else "+0200", "+0200" if i % 2 == 0 else "+0100",

@@ -616,7 +616,7 @@ OccurrenceKey keyOf(const TimeValue& value, bool seriesIsAllDay) {
 struct Candidate {
   CivilTime wall;  // in the series' zone
   Instant start;
-  std::optional<Instant> end;  // an RDATE period's own end
+  std::optional<Instant> end;  // an RDATE period's own end, or the end already worked out
 };
 
 struct SpanBuilder {
@@ -727,15 +727,28 @@ class GroupExpander {
     // of "this and future" overrides.
     Instant lower = windowStart_ - length.approximate() - widest - 2 * kDaySeconds;
     Instant upper = windowEnd_ + widest + kDaySeconds;
+    // The walk starts a little early (wall times). Only occurrences that may reach the window
+    // count against the item's bound: exactly those that overlap it, or with "this and
+    // future" overrides, which move occurrences, those that start late enough.
+    Instant reach = windowStart_ - length.approximate() - widest - kDaySeconds - 3 * 3600;
     std::vector<Candidate> candidates;
     candidates.push_back({start.wall, startInstant, std::nullopt});
     if (recurs) {
       ExpansionRange range{clampedCivil(zone, lower), clampedCivil(zone, upper), std::nullopt};
       for (const RecurrenceRule& rule : master.rules) {
+        if (occurrencesLeft_ <= 0) break;
         range.until = untilInSeries(rule, start);
         expandRecurrence(rule, start.wall, range, [&](const CivilTime& wall) {
-          candidates.push_back({wall, static_cast<Instant>(zone.toInstant(wall)), std::nullopt});
-          return true;
+          auto at = static_cast<Instant>(zone.toInstant(wall));
+          std::optional<Instant> end;
+          if (ranges.empty()) {
+            end = endOf(zone, wall, at, isDate, length);
+            if (!overlaps(at, *end, windowStart_, windowEnd_)) return true;
+          } else if (at < reach) {
+            return true;
+          }
+          candidates.push_back({wall, at, end});
+          return --occurrencesLeft_ > 0;
         });
       }
       for (const Rdate& rdate : master.rdates) {
@@ -879,6 +892,7 @@ class GroupExpander {
 
   Instant windowStart_;
   Instant windowEnd_;
+  std::int64_t occurrencesLeft_ = kItemOccurrenceLimit;
   VdirEventList& out_;
   SpanBuilder* span_;
 };

@@ -106,6 +106,12 @@ struct ItemSpan {
   Instant latest = 0;
 };
 
+// The occurrences the rules of one item may yield to one query, over all its events in file
+// order. Rules that would yield more (every second for a week, or occurrences so long that a
+// century of them overlaps the window) keep their earliest ones: one small file must not cost
+// seconds and gigabytes of output. Single events, RDATEs and overrides are not counted.
+inline constexpr std::int64_t kItemOccurrenceLimit = 200'000;
+
 // Parses one iCalendar text and appends the occurrences of its VEVENTs that overlap
 // [start, end). Returns false when the text is not iCalendar (nothing is appended then).
 // A component that cannot be read (too deep, too large, malformed) is left out and the

@@ -559,6 +559,34 @@ TEST(IcsEvents, FilesThatAreNotCalendarsAndOddShapes) {
   EXPECT_EQ(byUid(events, "a")->startDate(), at("2024-05-01T10:00:00Z"));
 }
 
+TEST(IcsEvents, RulesOfOneItemYieldABoundedNumberOfOccurrences) {
+  // Two rules of a second each, and a rule whose occurrences last a century so that every one
+  // since 1900 overlaps the window: the item's rules share one bound, and each keeps its
+  // earliest occurrences that reach the window.
+  std::string text =
+      ics("BEGIN:VEVENT\nUID:a\nDTSTART:20240101T000000Z\nDURATION:PT1S\nRRULE:FREQ=SECONDLY\n"
+          "END:VEVENT\n"
+          "BEGIN:VEVENT\nUID:b\nDTSTART:20240101T000000Z\nRRULE:FREQ=SECONDLY\nEND:VEVENT\n"
+          "BEGIN:VEVENT\nUID:single\nDTSTART:20240301T000000Z\nEND:VEVENT\n");
+  VdirEventList events;
+  ASSERT_TRUE(appendIcsOccurrences(text, testItem(), at("2024-01-01T12:00:00Z"),
+                                   at("2024-04-01T00:00:00Z"), events));
+  ASSERT_EQ(events.size(), static_cast<std::size_t>(kItemOccurrenceLimit) + 1);
+  EXPECT_EQ(events.front()->startDate(), at("2024-01-01T12:00:00Z"));
+  EXPECT_EQ(events[kItemOccurrenceLimit - 1]->startDate(),
+            at("2024-01-01T12:00:00Z") + kItemOccurrenceLimit - 1);
+  EXPECT_EQ(byUid(events, "single")->startDate(), at("2024-03-01T00:00:00Z"));
+
+  events.clear();
+  ASSERT_TRUE(appendIcsOccurrences(
+      ics("BEGIN:VEVENT\nUID:c\nDTSTART:19000101T000000Z\nDTEND:20250101T003000Z\n"
+          "RRULE:FREQ=MINUTELY;INTERVAL=15\nEND:VEVENT\n"),
+      testItem(), at("2024-02-28T00:00:00Z"), at("2024-03-02T00:00:00Z"), events));
+  ASSERT_EQ(events.size(), static_cast<std::size_t>(kItemOccurrenceLimit));
+  EXPECT_EQ(events.front()->startDate(), at("1900-01-01T00:00:00Z"));
+  EXPECT_EQ(events.back()->startDate(), at("1900-01-01T00:00:00Z") + 900.0 * (kItemOccurrenceLimit - 1));
+}
+
 }  // namespace
 }  // namespace vandrelis::store
 
