@@ -14,7 +14,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <exception>
 #include <limits>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "store/ics_events.h"
@@ -165,6 +168,20 @@ class OccurrenceRuns {
     fileDataStart_ = data_.size();
   }
 
+  // Moves another's runs after these, as though their files had been added here; leaves the
+  // other empty.
+  void append(OccurrenceRuns&& other) {
+    const auto offset = static_cast<std::uint32_t>(data_.size());
+    data_.insert(data_.end(), std::make_move_iterator(other.data_.begin()),
+                 std::make_move_iterator(other.data_.end()));
+    for (std::vector<CompactOccurrence>& run : other.runs_) {
+      for (CompactOccurrence& o : run) o.data += offset;
+      runs_.push_back(std::move(run));
+    }
+    fileDataStart_ = data_.size();
+    other = OccurrenceRuns();
+  }
+
   void visit(const std::function<void(const Event&)>& visit) const {
     std::vector<std::size_t> next(runs_.size(), 0);
     // A min-heap of run numbers by their next occurrence, the earlier run first on ties.
@@ -268,6 +285,97 @@ double secondsSinceEpoch() {
 constexpr OccurrenceSpan kNoOccurrences{std::numeric_limits<Instant>::infinity(),
                                         -std::numeric_limits<Instant>::infinity()};
 
+// What a query learns of one listed name.
+struct Examined {
+  bool regular = false;
+  FileIdentity identity;
+  std::optional<OccurrenceSpan> span;  // none: to be examined again next time
+};
+
+// Reads and parses one item, its occurrences in [start, end) added to `runs`; its span, or
+// none when it could not be read. `found` is scratch space.
+std::optional<OccurrenceSpan> readAndParse(int directoryFd, std::string_view name,
+                                           FileIdentity* identity, bool statted, IcsItem& item,
+                                           Instant start, Instant end, VdirEventList& found,
+                                           OccurrenceRuns& runs) {
+  std::optional<std::string> text = readItem(directoryFd, name.data(), identity, statted);
+  if (!text) {
+    // Too large: nothing of it is ever shown, so it can be passed over until it changes.
+    return identity->size > kItemLimit ? std::optional<OccurrenceSpan>(kNoOccurrences)
+                                       : std::nullopt;
+  }
+  const auto& calendar = static_cast<const VdirCalendar&>(*item.calendar);
+  item.itemIdentifier =
+      calendar.identifier() + "/" + identifierName(name.substr(0, name.size() - 4));
+  found.clear();
+  ItemSpan span;
+  const bool parsed = appendIcsOccurrences(*text, item, start, end, found, &span);
+  runs.add(found);
+  return parsed ? OccurrenceSpan{span.earliest, span.latest} : kNoOccurrences;
+}
+
+// The directory as one part of a query uses it: the first part uses the query's own open
+// file; every other part opens the directory again, since threads that share one open file
+// contend on its reference count in every call made through it.
+class OwnDirectory {
+ public:
+  OwnDirectory(int directoryFd, std::size_t part)
+      : own_(part == 0 ? -1 : ::openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+        fd_(own_ >= 0 ? own_ : directoryFd) {}
+  ~OwnDirectory() {
+    if (own_ >= 0) ::close(own_);
+  }
+  OwnDirectory(const OwnDirectory&) = delete;
+  OwnDirectory& operator=(const OwnDirectory&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  int own_;
+  int fd_;
+};
+
+// How many threads a query reads with: the processors there are, at most four, unless set.
+std::size_t workerCount(std::size_t readers) {
+  if (readers > 0) return readers;
+  const unsigned processors = std::thread::hardware_concurrency();
+  return std::clamp<std::size_t>(processors, 1, 4);
+}
+
+// Runs work(from, to, part) over [0, count) cut into contiguous parts, one per worker, the
+// first on the calling thread; few items are not worth a thread. A part whose thread cannot
+// be started runs on the calling thread; an exception of any part is rethrown.
+template <typename Work>
+void inParts(std::size_t count, std::size_t workers, const Work& work) {
+  constexpr std::size_t kItemsPerThread = 32;
+  const std::size_t parts = std::min(workers, count / kItemsPerThread);
+  if (parts <= 1) {
+    work(0, count, 0);
+    return;
+  }
+  const std::size_t size = (count + parts - 1) / parts;
+  std::vector<std::exception_ptr> failures(parts);
+  std::vector<std::thread> threads;
+  const auto run = [&](std::size_t part) {
+    try {
+      work(part * size, std::min(count, (part + 1) * size), part);
+    } catch (...) {
+      failures[part] = std::current_exception();
+    }
+  };
+  for (std::size_t part = 1; part < parts; ++part) {
+    try {
+      threads.emplace_back(run, part);
+    } catch (const std::system_error&) {
+      run(part);
+    }
+  }
+  run(0);
+  for (std::thread& thread : threads) thread.join();
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+}
+
 }  // namespace
 
 void VdirStore::visitEventsMatching(Instant start, Instant end, const CalendarList& calendars,
@@ -279,11 +387,15 @@ void VdirStore::visitEventsMatching(Instant start, Instant end, const CalendarLi
     index->beginUpdate(secondsSinceEpoch());
   }
   lastQueryStats_ = {};
+  const std::size_t workers = workerCount(readers_);
   OccurrenceRuns runs;
-  VdirEventList found;
+  std::vector<OccurrenceRuns> partRuns(workers);
+  std::vector<VdirQueryStats> partStats(workers);
   std::vector<const Calendar*> seen;
   ItemLister lister;
   std::vector<std::string_view> names;
+  std::vector<Examined> examined;
+  std::vector<std::size_t> toRead;
   for (const auto& calendar : calendars) {
     auto vdirCalendar = std::dynamic_pointer_cast<const VdirCalendar>(calendar);
     if (!vdirCalendar) continue;  // not one of this store's calendars
@@ -292,40 +404,47 @@ void VdirStore::visitEventsMatching(Instant start, Instant end, const CalendarLi
     const int directoryFd =
         ::open(vdirCalendar->directory().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directoryFd < 0) continue;
-    IcsItem item{vdirCalendar, {}, [vdirCalendar](std::string_view address) {
-                   return vdirCalendar->vdirSource().isOwnAddress(address);
-                 }};
-    // Reads one listed item that the index cannot pass over.
-    const auto read = [&](std::string_view name, FileIdentity* identity, bool statted) {
-      ++lastQueryStats_.read;
-      std::optional<std::string> text = readItem(directoryFd, name.data(), identity, statted);
-      if (!text) {
-        // Too large: nothing of it is ever shown, so it can be passed over until it changes.
-        return identity->size > kItemLimit ? std::optional<OccurrenceSpan>(kNoOccurrences)
-                                           : std::nullopt;
-      }
-      item.itemIdentifier =
-          vdirCalendar->identifier() + "/" + identifierName(name.substr(0, name.size() - 4));
-      found.clear();
-      ItemSpan span;
-      const bool parsed = appendIcsOccurrences(*text, item, start, end, found, &span);
-      runs.add(found);
-      return std::optional<OccurrenceSpan>(parsed ? OccurrenceSpan{span.earliest, span.latest}
-                                                  : kNoOccurrences);
+    const IcsItem item{vdirCalendar, {}, [vdirCalendar](std::string_view address) {
+                         return vdirCalendar->vdirSource().isOwnAddress(address);
+                       }};
+    // Reads the listed items named by `which` (indices into `names`), in parts side by side;
+    // each part's occurrences go to runs of its own, joined in the parts' order, which is the
+    // names' order.
+    const auto readAll = [&](const std::vector<std::size_t>& which, bool statted) {
+      inParts(which.size(), workers, [&](std::size_t from, std::size_t to, std::size_t part) {
+        const OwnDirectory directory(directoryFd, part);
+        IcsItem own = item;
+        VdirEventList found;
+        for (std::size_t k = from; k < to; ++k) {
+          Examined& e = examined[which[k]];
+          ++partStats[part].read;
+          e.span = readAndParse(directory.fd(), names[which[k]], &e.identity, statted, own, start,
+                                end, found, partRuns[part]);
+        }
+      });
+      for (OccurrenceRuns& part : partRuns) runs.append(std::move(part));
     };
 
     if (!index) {
       lister.list(directoryFd);
-      for (const ItemLister::Entry& entry : lister.entries()) {
-        struct stat info;
-        if (entry.type != DT_REG &&
-            (::fstatat(directoryFd, entry.name.data(), &info, 0) != 0 || !S_ISREG(info.st_mode))) {
-          continue;
+      names.clear();
+      for (const ItemLister::Entry& entry : lister.entries()) names.push_back(entry.name);
+      examined.assign(names.size(), Examined{});
+      // Entries whose type the listing does not tell are examined first.
+      inParts(names.size(), workers, [&](std::size_t from, std::size_t to, std::size_t) {
+        for (std::size_t i = from; i < to; ++i) {
+          struct stat info;
+          examined[i].regular =
+              lister.entries()[i].type == DT_REG ||
+              (::fstatat(directoryFd, names[i].data(), &info, 0) == 0 && S_ISREG(info.st_mode));
         }
-        ++lastQueryStats_.items;
-        FileIdentity identity;
-        read(entry.name, &identity, false);
+      });
+      toRead.clear();
+      for (std::size_t i = 0; i < names.size(); ++i) {
+        if (examined[i].regular) toRead.push_back(i);
       }
+      lastQueryStats_.items += toRead.size();
+      readAll(toRead, false);
       ::close(directoryFd);
       continue;
     }
@@ -342,30 +461,40 @@ void VdirStore::visitEventsMatching(Instant start, Instant end, const CalendarLi
       names.clear();
       for (const ItemLister::Entry& entry : lister.entries()) names.push_back(entry.name);
     }
-    for (const std::string_view name : names) {
-      // Following links, as the listing does: only regular files are items.
-      struct stat info;
-      if (::fstatat(directoryFd, name.data(), &info, 0) != 0 || !S_ISREG(info.st_mode)) {
-        index->recordUnknown(name);
-        continue;
-      }
-      ++lastQueryStats_.items;
-      FileIdentity identity = FileIdentity::of(info);
-      std::optional<OccurrenceSpan> known = index->lookUp(name, identity);
-      if (!known || known->mayTouch(start, end)) {
-        known = read(name, &identity, true);
-        if (!known) {
-          index->recordUnknown(name);
-          continue;
+    // Every name's identity, following links as the listing does: only regular files are
+    // items. The stats are most of a query the index serves, so they run in parts too.
+    examined.assign(names.size(), Examined{});
+    inParts(names.size(), workers, [&](std::size_t from, std::size_t to, std::size_t part) {
+      const OwnDirectory directory(directoryFd, part);
+      for (std::size_t i = from; i < to; ++i) {
+        struct stat info;
+        if (::fstatat(directory.fd(), names[i].data(), &info, 0) == 0 && S_ISREG(info.st_mode)) {
+          examined[i].regular = true;
+          examined[i].identity = FileIdentity::of(info);
         }
       }
-      index->record(name, identity, *known);
+    });
+    toRead.clear();
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      Examined& e = examined[i];
+      if (!e.regular) continue;
+      ++lastQueryStats_.items;
+      e.span = index->lookUp(names[i], e.identity);
+      if (!e.span || e.span->mayTouch(start, end)) toRead.push_back(i);
+    }
+    readAll(toRead, true);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (examined[i].regular && examined[i].span) {
+        index->record(names[i], examined[i].identity, *examined[i].span);
+      } else {
+        index->recordUnknown(names[i]);
+      }
     }
     index->endDirectory(listedWhole);
     ::close(directoryFd);
   }
   if (index) index->save();  // a cache: when it cannot be written, the next query reads more
-  found = {};
+  for (const VdirQueryStats& part : partStats) lastQueryStats_.read += part.read;
   runs.visit(visit);
 }
 

@@ -62,11 +62,15 @@ class VdirStore : public CalendarStore {
   void beginObservingChanges() override;
 
   VdirQueryStats lastQueryStats() const { return lastQueryStats_; }
+  // How many threads may read one query's files side by side; 0, the default, means one per
+  // processor, at most four.
+  void setReaders(std::size_t readers) { readers_ = readers; }
 
  private:
   std::filesystem::path root_;
   VdirIndexOptions indexOptions_;
   mutable VdirQueryStats lastQueryStats_;
+  std::size_t readers_ = 0;
   std::mutex watchMutex_;
   std::unique_ptr<VdirWatch> watch_;
 };
