@@ -585,6 +585,22 @@ TEST(IcsEvents, RulesOfOneItemYieldABoundedNumberOfOccurrences) {
   ASSERT_EQ(events.size(), static_cast<std::size_t>(kItemOccurrenceLimit));
   EXPECT_EQ(events.front()->startDate(), at("1900-01-01T00:00:00Z"));
   EXPECT_EQ(events.back()->startDate(), at("1900-01-01T00:00:00Z") + 900.0 * (kItemOccurrenceLimit - 1));
+
+  // A "this and future" override moves later occurrences, so those that start a little before
+  // the window count too; the bound still holds, and the moved ones come out moved.
+  events.clear();
+  ASSERT_TRUE(appendIcsOccurrences(
+      ics("BEGIN:VEVENT\nUID:d\nDTSTART:20240101T000000Z\nDURATION:PT1S\nRRULE:FREQ=SECONDLY\n"
+          "END:VEVENT\nBEGIN:VEVENT\nUID:d\nRECURRENCE-ID;RANGE=THISANDFUTURE:20240101T120000Z\n"
+          "DTSTART:20240101T130000Z\nDURATION:PT1S\nEND:VEVENT\n"),
+      testItem(), at("2024-01-01T12:00:00Z"), at("2024-04-01T00:00:00Z"), events));
+  EXPECT_GT(events.size(), static_cast<std::size_t>(kItemOccurrenceLimit) / 2);
+  EXPECT_LE(events.size(), static_cast<std::size_t>(kItemOccurrenceLimit) + 1);
+  std::stable_sort(events.begin(), events.end(),
+                   [](const auto& a, const auto& b) { return occursBefore(*a, *b); });
+  EXPECT_EQ(events.front()->startDate(), at("2024-01-01T13:00:00Z"));
+  EXPECT_EQ(events[1]->startDate(), at("2024-01-01T13:00:01Z"));
+  EXPECT_EQ(events[1]->occurrenceDate(), at("2024-01-01T12:00:01Z"));
 }
 
 }  // namespace
