@@ -355,6 +355,7 @@ void inParts(std::size_t count, std::size_t workers, const Work& work) {
   const std::size_t size = (count + parts - 1) / parts;
   std::vector<std::exception_ptr> failures(parts);
   std::vector<std::thread> threads;
+  threads.reserve(parts);  // a thread started is always kept, to be joined
   const auto run = [&](std::size_t part) {
     try {
       work(part * size, std::min(count, (part + 1) * size), part);
