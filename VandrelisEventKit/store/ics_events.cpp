@@ -1,11 +1,9 @@
-// A file is outlined by the project's own reader, then handled one event (one UID) at a time:
-// libical parses one VEVENT's date, participant and status lines, never the whole file, and
-// recurrence and zones are the project's own. Series are expanded in the wall time of their
+// A file is outlined by the project's own reader, then handled one event (one UID) at a time;
+// values, recurrence and zones are read here too. Series are expanded in the wall time of their
 // DTSTART's zone and converted afterwards, so a weekly 10:00 meeting stays at 10:00 across a
 // DST change and every instant comes from one zone database.
 #include "store/ics_events.h"
 
-#include <libical/ical.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -19,8 +17,7 @@
 #include <tuple>
 #include <unordered_map>
 
-#include <unicode/timezone.h>
-#include <unicode/unistr.h>
+#include <unicode/ures.h>
 
 #include "store/ics_reader.h"
 #include "store/recurrence_rule.h"
@@ -33,23 +30,15 @@ constexpr std::int64_t kDaySeconds = 86400;
 constexpr Instant kInfinity = std::numeric_limits<Instant>::infinity();
 // The largest offsets of any zone: a floating time means a different instant in each.
 constexpr Instant kFloatingMargin = 14 * 3600;
-// What one event may hand to libical: its parser reads a long line in quadratic time and
-// builds a tree many times the size of its input.
-constexpr std::size_t kLibicalLineLimit = 64 * 1024;
-constexpr std::size_t kLibicalEventLimit = 1024 * 1024;
+// What one event's date, participant and status lines may hold: a line, and all of them.
+constexpr std::size_t kValueLineLimit = 64 * 1024;
+constexpr std::size_t kValueEventLimit = 1024 * 1024;
 constexpr std::size_t kZoneDefinitionLimit = 256 * 1024;
 constexpr std::size_t kRuleLimit = 4096;
 // A COUNT rule is expanded this far to find its last occurrence for the item's span; past it
 // the span is left open, which is never wrong.
 constexpr int kSpanCountLimit = 10'000;
-// The parameter that stands for a TZID in what libical is handed: TZIDs are resolved here,
-// as written (libical drops their blanks).
-constexpr std::string_view kZoneParameter = "X-VANDRELIS-ZONE";
 
-struct ComponentDeleter {
-  void operator()(icalcomponent* component) const { icalcomponent_free(component); }
-};
-using ComponentPtr = std::unique_ptr<icalcomponent, ComponentDeleter>;
 
 // ---- Zones --------------------------------------------------------------------------------
 
@@ -250,9 +239,11 @@ struct Duration {
   std::int64_t seconds = 0;
 };
 
-// ---- What libical reads -------------------------------------------------------------------
+// ---- Property values ----------------------------------------------------------------------
 
-bool isLibicalProperty(std::string_view name) {
+// The lines an event's dates, participants and status come from. Their values are read here,
+// leniently as calendar programs write them; a value that cannot be read is as though absent.
+bool isValueProperty(std::string_view name) {
   static constexpr std::string_view kNames[] = {
       "DTSTART", "DTEND",  "DURATION",      "RDATE",         "EXDATE",  "RECURRENCE-ID",
       "STATUS",  "ORGANIZER", "ATTENDEE",   "LAST-MODIFIED", "DTSTAMP", "SEQUENCE"};
@@ -262,72 +253,121 @@ bool isLibicalProperty(std::string_view name) {
   return false;
 }
 
-// The text libical parses for one event: only the lines read through libical, each value of
-// a list on its own line, TZIDs replaced by their index in tzids. None when it would exceed
-// the limits (the event is then unreadable).
-std::optional<std::string> libicalText(const ComponentLines& lines,
-                                       std::vector<std::string>& tzids) {
-  std::string text = "BEGIN:VEVENT\r\n";
+// Whether an event's value lines stay within the limits that bound what one event may cost: a
+// line of at most 64 KiB (a list value counts each of its values on its own) and 1 MiB in all.
+bool withinValueLimits(const ComponentLines& lines) {
+  std::size_t total = 0;
   for (const ContentLine& line : lines.properties) {
-    if (!isLibicalProperty(line.name)) continue;
-    if (line.name.size() + line.params.size() + line.value.size() > kLibicalLineLimit &&
-        !equalsIgnoringCase(line.name, "RDATE") && !equalsIgnoringCase(line.name, "EXDATE")) {
-      return std::nullopt;
+    if (!isValueProperty(line.name)) continue;
+    const std::size_t overhead = line.name.size() + line.params.size() + 3;
+    const bool isList = equalsIgnoringCase(line.name, "RDATE") || equalsIgnoringCase(line.name, "EXDATE");
+    if (!isList) {
+      if (overhead + line.value.size() > kValueLineLimit) return false;
+      total += overhead + line.value.size();
+    } else {
+      std::string_view rest = line.value;
+      do {
+        const std::size_t comma = rest.find(',');
+        const std::string_view one = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        if (overhead + one.size() > kValueLineLimit) return false;
+        total += overhead + one.size();
+      } while (!rest.empty());
     }
-    std::string params;
-    for (auto [name, value] : splitParameters(line.params)) {
-      if (equalsIgnoringCase(name, "TZID")) {
-        std::string tzid;
-        for (char c : value) {
-          if (c != '"') tzid.push_back(c);
-        }
-        params.append(";").append(kZoneParameter).append("=").append(std::to_string(tzids.size()));
-        tzids.push_back(std::move(tzid));
-      } else if (!name.empty() && name.find_first_of(" \t\"") == std::string_view::npos) {
-        params.append(";").append(name).append("=").append(value);
-      }
-    }
-    bool isList = equalsIgnoringCase(line.name, "RDATE") || equalsIgnoringCase(line.name, "EXDATE");
-    std::string_view rest = line.value;
-    do {
-      std::size_t comma = isList ? rest.find(',') : std::string_view::npos;
-      std::string_view one = rest.substr(0, comma);
-      rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-      if (one.size() + params.size() > kLibicalLineLimit) return std::nullopt;
-      text.append(line.name).append(params).append(":").append(one).append("\r\n");
-      if (text.size() > kLibicalEventLimit) return std::nullopt;
-    } while (!rest.empty());
+    if (total > kValueEventLimit) return false;
   }
-  text.append("END:VEVENT\r\n");
-  return text;
+  return true;
 }
 
-std::optional<TimeValue> timeValue(const icaltimetype& t, icalproperty* prop,
-                                   const std::vector<std::string>& tzids, FileZones& zones) {
-  if (icaltime_is_null_time(t) || t.year <= 0) return std::nullopt;
-  TimeValue value;
-  value.isDate = t.is_date != 0;
-  value.wall = CivilTime{t.year, t.month, t.day};
-  if (!value.isDate) {
-    value.wall.hour = t.hour;
-    value.wall.minute = t.minute;
-    value.wall.second = t.second;
-    value.isUtc = icaltime_is_utc(t) != 0;
-  }
-  if (!isValidCivil(value.wall)) return std::nullopt;
-  for (icalparameter* p = icalproperty_get_first_parameter(prop, ICAL_X_PARAMETER); p != nullptr;
-       p = icalproperty_get_next_parameter(prop, ICAL_X_PARAMETER)) {
-    const char* name = icalparameter_get_xname(p);
-    const char* index = icalparameter_get_xvalue(p);
-    if (name == nullptr || index == nullptr || kZoneParameter != name) continue;
-    std::size_t at = 0;
-    std::string_view text = index;
-    if (std::from_chars(text.data(), text.data() + text.size(), at).ec != std::errc() ||
-        at >= tzids.size()) {
-      continue;
+// A parameter's value without its quotes; RFC 6868's escapes (^n, ^' and ^^) undone when asked.
+std::string parameterText(std::string_view raw, bool caretEscapes) {
+  std::string out;
+  out.reserve(raw.size());
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    const char c = raw[i];
+    if (c == '"') continue;
+    if (caretEscapes && c == '^' && i + 1 < raw.size()) {
+      const char next = raw[i + 1];
+      if (next == 'n' || next == 'N') {
+        out.push_back('\n');
+        ++i;
+        continue;
+      }
+      if (next == '\'' || next == '^') {
+        out.push_back(next == '\'' ? '"' : '^');
+        ++i;
+        continue;
+      }
     }
-    value.tzid = tzids[at];
-    if (!value.isDate && !value.isUtc) value.zone = zones.zone(tzids[at]);
+    out.push_back(c);
+  }
+  return out;
+}
+
+// The parameters of one value line that an event's reading uses (the first of each name).
+struct ValueParameters {
+  std::optional<std::string> tzid;  // as written, quotes removed: matched against VTIMEZONEs
+  std::optional<std::string> commonName;
+  std::optional<std::string> participation;
+  bool thisAndFuture = false;
+};
+
+ValueParameters valueParameters(const ContentLine& line) {
+  ValueParameters out;
+  if (line.params.empty()) return out;
+  bool hasRange = false;
+  for (auto [name, raw] : splitParameters(line.params)) {
+    if (equalsIgnoringCase(name, "TZID")) {
+      if (!out.tzid) out.tzid = parameterText(raw, false);
+    } else if (equalsIgnoringCase(name, "CN")) {
+      if (!out.commonName) out.commonName = parameterText(raw, true);
+    } else if (equalsIgnoringCase(name, "PARTSTAT")) {
+      if (!out.participation) out.participation = parameterText(raw, false);
+    } else if (equalsIgnoringCase(name, "RANGE") && !hasRange) {
+      hasRange = true;
+      out.thisAndFuture = equalsIgnoringCase(trimBlanks(parameterText(raw, false)), "THISANDFUTURE");
+    }
+  }
+  return out;
+}
+
+// A DATE or DATE-TIME value, also in the extended forms "2024-05-01" and
+// "2024-05-01T10:00:00Z"; none when malformed.
+std::optional<DateTimeText> parseTimeValueText(std::string_view text) {
+  text = trimBlanks(text);
+  if (text.size() == 10 || text.size() == 19 || text.size() == 20) {
+    // Extended: drop the separators and read the basic form.
+    static constexpr std::size_t kSeparators[] = {4, 7, 10, 13, 16};
+    static constexpr char kExpected[] = {'-', '-', 'T', ':', ':'};
+    char basic[17];
+    std::size_t length = 0;
+    for (std::size_t i = 0, s = 0; i < text.size(); ++i) {
+      if (s < 5 && i == kSeparators[s]) {
+        if (text[i] != kExpected[s] && !(s == 2 && text[i] == 't')) return std::nullopt;
+        if (s == 2) basic[length++] = 'T';
+        ++s;
+        continue;
+      }
+      basic[length++] = text[i];
+    }
+    return parseDateTimeText(std::string_view(basic, length));
+  }
+  return parseDateTimeText(text);
+}
+
+// The time of a DATE or DATE-TIME value in the zone its TZID names (a file's VTIMEZONE first,
+// then the system's database); a floating time or a date is read in the process's own zone.
+std::optional<TimeValue> timeValue(std::string_view text, const ValueParameters& params,
+                                   FileZones& zones) {
+  std::optional<DateTimeText> parsed = parseTimeValueText(text);
+  if (!parsed || parsed->time.year <= 0) return std::nullopt;
+  TimeValue value;
+  value.isDate = parsed->isDate;
+  value.wall = parsed->isDate ? dateOnly(parsed->time) : parsed->time;
+  value.isUtc = !parsed->isDate && parsed->isUtc;
+  if (params.tzid) {
+    value.tzid = *params.tzid;
+    if (!value.isDate && !value.isUtc) value.zone = zones.zone(*params.tzid);
   }
   if (value.isUtc) {
     value.zone = zones.utc();
@@ -338,49 +378,103 @@ std::optional<TimeValue> timeValue(const icaltimetype& t, icalproperty* prop,
   return value;
 }
 
-std::int64_t participantStatus(icalproperty* prop, bool isAttendee) {
-  icalparameter* param = icalproperty_get_first_parameter(prop, ICAL_PARTSTAT_PARAMETER);
-  // An attendee without PARTSTAT has not answered yet (NEEDS-ACTION by default).
-  if (param == nullptr) return isAttendee ? 1 : 0;
-  switch (icalparameter_get_partstat(param)) {
-    case ICAL_PARTSTAT_NEEDSACTION: return 1;
-    case ICAL_PARTSTAT_ACCEPTED: return 2;
-    case ICAL_PARTSTAT_DECLINED: return 3;
-    case ICAL_PARTSTAT_TENTATIVE: return 4;
-    case ICAL_PARTSTAT_DELEGATED: return 5;
-    case ICAL_PARTSTAT_COMPLETED: return 6;
-    case ICAL_PARTSTAT_INPROCESS: return 7;
-    case ICAL_PARTSTAT_X: {
-      // libical 3.0 does not know RFC 5545's spelling "IN-PROCESS" and keeps it as an
-      // extension value.
-      const char* value = icalparameter_get_xvalue(param);
-      return value != nullptr && strcasecmp(value, "IN-PROCESS") == 0 ? 7 : 0;
+// "P1W", "-P2DT3H", "PT90S" (RFC 5545's forms; a week may also come with days); none when
+// malformed. Negative durations are given as such: the callers decide what they mean.
+struct ParsedDuration {
+  bool negative = false;
+  Duration duration;
+};
+std::optional<ParsedDuration> parseDuration(std::string_view text) {
+  text = trimBlanks(text);
+  ParsedDuration out;
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+    out.negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty() || text.front() != 'P') return std::nullopt;
+  text.remove_prefix(1);
+  bool inTime = false;
+  std::int64_t weeks = 0, days = 0, seconds = 0;
+  while (!text.empty()) {
+    if (text.front() == 'T' && !inTime) {
+      inTime = true;
+      text.remove_prefix(1);
+      continue;
     }
-    default: return 0;
+    std::size_t digits = 0;
+    std::int64_t number = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+      if (digits == 9) return std::nullopt;  // no calendar needs a billion of any unit
+      number = number * 10 + (text[digits] - '0');
+      ++digits;
+    }
+    if (digits == 0 || digits == text.size()) return std::nullopt;
+    const char unit = text[digits];
+    text.remove_prefix(digits + 1);
+    if (!inTime && unit == 'W') {
+      weeks += number;
+    } else if (!inTime && unit == 'D') {
+      days += number;
+    } else if (inTime && unit == 'H') {
+      seconds += number * 3600;
+    } else if (inTime && unit == 'M') {
+      seconds += number * 60;
+    } else if (inTime && unit == 'S') {
+      seconds += number;
+    } else {
+      return std::nullopt;
+    }
   }
+  out.duration = Duration{days + 7 * weeks, seconds};
+  return out;
 }
 
-std::shared_ptr<const Participant> participant(icalproperty* prop, const char* value,
-                                               bool isAttendee, const IcsItem& item) {
-  std::optional<std::string> name;
-  if (icalparameter* cn = icalproperty_get_first_parameter(prop, ICAL_CN_PARAMETER)) {
-    if (const char* text = icalparameter_get_cn(cn)) name = text;
+// An INTEGER value as calendar programs write it: leading digits after blanks and a sign,
+// anything after them ignored, saturated to 32 bits; 0 when there are none.
+std::int64_t integerValue(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  bool negative = false;
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
   }
-  std::string url = value != nullptr ? value : "";
-  bool isCurrentUser = url.size() >= 7 && equalsIgnoringCase(std::string_view(url).substr(0, 7), "mailto:") &&
-                       item.isOwnAddress && item.isOwnAddress(std::string_view(url).substr(7));
-  return std::make_shared<VdirParticipant>(std::move(name), std::move(url), isCurrentUser,
-                                           participantStatus(prop, isAttendee));
+  std::int64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') break;
+    value = std::min<std::int64_t>(value * 10 + (c - '0'), std::numeric_limits<std::int32_t>::max());
+  }
+  return negative ? -value : value;
 }
 
-std::int64_t eventStatus(icalcomponent* vevent) {
-  if (icalcomponent_get_first_property(vevent, ICAL_STATUS_PROPERTY) == nullptr) return 0;
-  switch (icalcomponent_get_status(vevent)) {
-    case ICAL_STATUS_CONFIRMED: return 1;
-    case ICAL_STATUS_TENTATIVE: return 2;
-    case ICAL_STATUS_CANCELLED: return 3;
-    default: return 0;
+std::int64_t participantStatus(const ValueParameters& params, bool isAttendee) {
+  // An attendee without PARTSTAT has not answered yet (NEEDS-ACTION by default).
+  if (!params.participation) return isAttendee ? 1 : 0;
+  static constexpr std::pair<std::string_view, std::int64_t> kStatuses[] = {
+      {"NEEDS-ACTION", 1}, {"ACCEPTED", 2},  {"DECLINED", 3},   {"TENTATIVE", 4},
+      {"DELEGATED", 5},    {"COMPLETED", 6}, {"IN-PROCESS", 7}, {"INPROCESS", 7}};
+  const std::string_view value = trimBlanks(*params.participation);
+  for (auto [name, status] : kStatuses) {
+    if (equalsIgnoringCase(value, name)) return status;
   }
+  return 0;
+}
+
+std::shared_ptr<const Participant> participant(const ContentLine& line, bool isAttendee,
+                                               const IcsItem& item) {
+  ValueParameters params = valueParameters(line);
+  const std::string_view url = trimBlanks(line.value);
+  bool isCurrentUser = url.size() >= 7 && equalsIgnoringCase(url.substr(0, 7), "mailto:") &&
+                       item.isOwnAddress && item.isOwnAddress(url.substr(7));
+  return std::make_shared<VdirParticipant>(std::move(params.commonName), std::string(url),
+                                           isCurrentUser, participantStatus(params, isAttendee));
+}
+
+std::int64_t eventStatus(std::string_view value) {
+  value = trimBlanks(value);
+  if (equalsIgnoringCase(value, "CONFIRMED")) return 1;
+  if (equalsIgnoringCase(value, "TENTATIVE")) return 2;
+  if (equalsIgnoringCase(value, "CANCELLED")) return 3;
+  return 0;
 }
 
 // ---- One version of an event --------------------------------------------------------------
@@ -422,11 +516,7 @@ std::optional<EventVersion> readVersion(std::string_view componentText, std::siz
                                         const IcsItem& item, const std::string& identifier,
                                         FileZones& zones) {
   ComponentLines lines = readComponent(componentText);
-  std::vector<std::string> tzids;
-  std::optional<std::string> text = libicalText(lines, tzids);
-  if (!text) return std::nullopt;
-  ComponentPtr vevent(icalparser_parse_string(text->c_str()));
-  if (!vevent || icalcomponent_isa(vevent.get()) != ICAL_VEVENT_COMPONENT) return std::nullopt;
+  if (!withinValueLimits(lines)) return std::nullopt;
 
   EventVersion version;
   version.order = order;
@@ -437,88 +527,114 @@ std::optional<EventVersion> readVersion(std::string_view componentText, std::siz
   data->title = textOf(lines, "SUMMARY");
   data->notes = textOf(lines, "DESCRIPTION");
   data->location = textOf(lines, "LOCATION");
+  // Of each single-valued property the first that can be read counts (a malformed copy is
+  // passed over); every RDATE, EXDATE and ATTENDEE does.
+  const ContentLine *sequenceLine = nullptr, *statusLine = nullptr, *organizerLine = nullptr,
+                    *urlLine = nullptr;
+  const auto once = [](const ContentLine*& slot, const ContentLine& line) {
+    if (slot == nullptr) slot = &line;
+  };
+  const auto firstTime = [&](std::optional<TimeValue>& slot, const ContentLine& line) {
+    if (!slot) slot = timeValue(line.value, valueParameters(line), zones);
+  };
+  std::optional<TimeValue> modified, stamp;
+  bool hasDuration = false;
   for (const ContentLine& line : lines.properties) {
-    if (equalsIgnoringCase(line.name, "URL")) {
-      data->url = line.value;
-      break;
-    }
-  }
-  for (const ContentLine& line : lines.properties) {
-    if (!equalsIgnoringCase(line.name, "RRULE")) continue;
-    version.hasRules = true;
-    if (line.value.size() > kRuleLimit) continue;
-    if (std::optional<RecurrenceRule> rule = parseRecurrenceRule(line.value)) {
-      version.rules.push_back(std::move(*rule));
-    }
-  }
-  data->status = eventStatus(vevent.get());
-
-  icalcomponent* v = vevent.get();
-  auto first = [&](icalproperty_kind kind) { return icalcomponent_get_first_property(v, kind); };
-  if (icalproperty* prop = first(ICAL_DTSTART_PROPERTY)) {
-    version.start = timeValue(icalproperty_get_dtstart(prop), prop, tzids, zones);
-  }
-  if (icalproperty* prop = first(ICAL_DTEND_PROPERTY)) {
-    version.end = timeValue(icalproperty_get_dtend(prop), prop, tzids, zones);
-  }
-  if (icalproperty* prop = first(ICAL_DURATION_PROPERTY)) {
-    icaldurationtype duration = icalproperty_get_duration(prop);
-    if (!duration.is_neg) {
-      version.duration = Duration{duration.days + 7LL * duration.weeks,
-                                  duration.hours * 3600LL + duration.minutes * 60LL + duration.seconds};
-    }
-  }
-  if (icalproperty* prop = first(ICAL_RECURRENCEID_PROPERTY)) {
-    version.recurrenceId = timeValue(icalproperty_get_recurrenceid(prop), prop, tzids, zones);
-    if (icalparameter* range = icalproperty_get_first_parameter(prop, ICAL_RANGE_PARAMETER)) {
-      version.thisAndFuture = icalparameter_get_range(range) == ICAL_RANGE_THISANDFUTURE;
-    }
-  }
-  if (icalproperty* prop = first(ICAL_SEQUENCE_PROPERTY)) {
-    version.sequence = icalproperty_get_sequence(prop);
-  }
-  if (icalproperty* prop = first(ICAL_LASTMODIFIED_PROPERTY)) {
-    if (auto t = timeValue(icalproperty_get_lastmodified(prop), prop, tzids, zones)) {
-      version.lastModified = t->instant();
-      data->lastModified = version.lastModified;
-    }
-  }
-  if (icalproperty* prop = first(ICAL_DTSTAMP_PROPERTY)) {
-    if (auto t = timeValue(icalproperty_get_dtstamp(prop), prop, tzids, zones)) {
-      version.stamp = t->instant();
-    }
-  }
-  for (icalproperty* p = first(ICAL_RDATE_PROPERTY); p != nullptr;
-       p = icalcomponent_get_next_property(v, ICAL_RDATE_PROPERTY)) {
-    icaldatetimeperiodtype value = icalproperty_get_rdate(p);
-    if (!icaltime_is_null_time(value.period.start)) {
-      if (auto start = timeValue(value.period.start, p, tzids, zones)) {
-        Rdate rdate{*start, std::nullopt, std::nullopt};
-        if (!icaltime_is_null_time(value.period.end)) {
-          rdate.end = timeValue(value.period.end, p, tzids, zones);
-        } else if (!value.period.duration.is_neg) {
-          rdate.seconds = icaldurationtype_as_int(value.period.duration);
+    const std::string_view name = line.name;
+    if (name.empty()) continue;
+    switch (name.front() & ~0x20) {  // the first letter in upper case
+      case 'A':
+        if (equalsIgnoringCase(name, "ATTENDEE")) {
+          if (!data->attendees) data->attendees.emplace();
+          data->attendees->push_back(participant(line, true, item));
         }
-        version.rdates.push_back(std::move(rdate));
-      }
-    } else if (auto start = timeValue(value.time, p, tzids, zones)) {
-      version.rdates.push_back({*start, std::nullopt, std::nullopt});
+        break;
+      case 'D':
+        if (equalsIgnoringCase(name, "DTSTART")) {
+          firstTime(version.start, line);
+        } else if (equalsIgnoringCase(name, "DTEND")) {
+          firstTime(version.end, line);
+        } else if (equalsIgnoringCase(name, "DTSTAMP")) {
+          firstTime(stamp, line);
+        } else if (equalsIgnoringCase(name, "DURATION") && !hasDuration) {
+          if (auto duration = parseDuration(line.value)) {
+            hasDuration = true;
+            if (!duration->negative) version.duration = duration->duration;
+          }
+        }
+        break;
+      case 'E':
+      case 'R':
+        if (equalsIgnoringCase(name, "RRULE")) {
+          version.hasRules = true;
+          if (line.value.size() > kRuleLimit) break;
+          if (std::optional<RecurrenceRule> rule = parseRecurrenceRule(line.value)) {
+            version.rules.push_back(std::move(*rule));
+          }
+        } else if (equalsIgnoringCase(name, "RECURRENCE-ID")) {
+          if (!version.recurrenceId) {
+            const ValueParameters params = valueParameters(line);
+            version.recurrenceId = timeValue(line.value, params, zones);
+            version.thisAndFuture = version.recurrenceId && params.thisAndFuture;
+          }
+        } else if (equalsIgnoringCase(name, "RDATE") || equalsIgnoringCase(name, "EXDATE")) {
+          const bool isRdate = (name.front() & ~0x20) == 'R';
+          const ValueParameters params = valueParameters(line);
+          std::string_view rest = line.value;
+          while (!rest.empty()) {
+            const std::size_t comma = rest.find(',');
+            const std::string_view one = rest.substr(0, comma);
+            rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+            if (!isRdate) {
+              if (auto t = timeValue(one, params, zones)) version.exdates.push_back(std::move(*t));
+            } else if (auto t = timeValue(one, params, zones)) {
+              version.rdates.push_back({std::move(*t), std::nullopt, std::nullopt});
+            } else if (const std::size_t slash = one.find('/'); slash != std::string_view::npos) {
+              // A period: its start, and its end or its duration.
+              if (auto periodStart = timeValue(one.substr(0, slash), params, zones)) {
+                Rdate rdate{std::move(*periodStart), std::nullopt, std::nullopt};
+                const std::string_view second = one.substr(slash + 1);
+                if (auto periodEnd = timeValue(second, params, zones)) {
+                  rdate.end = std::move(periodEnd);
+                } else if (auto duration = parseDuration(second)) {
+                  if (!duration->negative) {
+                    rdate.seconds = duration->duration.days * kDaySeconds + duration->duration.seconds;
+                  }
+                } else {
+                  continue;
+                }
+                version.rdates.push_back(std::move(rdate));
+              }
+            }
+          }
+        }
+        break;
+      case 'L':
+        if (equalsIgnoringCase(name, "LAST-MODIFIED")) firstTime(modified, line);
+        break;
+      case 'O':
+        if (equalsIgnoringCase(name, "ORGANIZER")) once(organizerLine, line);
+        break;
+      case 'S':
+        if (equalsIgnoringCase(name, "SEQUENCE")) once(sequenceLine, line);
+        else if (equalsIgnoringCase(name, "STATUS")) once(statusLine, line);
+        break;
+      case 'U':
+        if (equalsIgnoringCase(name, "URL")) once(urlLine, line);
+        break;
+      default:
+        break;
     }
   }
-  for (icalproperty* p = first(ICAL_EXDATE_PROPERTY); p != nullptr;
-       p = icalcomponent_get_next_property(v, ICAL_EXDATE_PROPERTY)) {
-    if (auto t = timeValue(icalproperty_get_exdate(p), p, tzids, zones)) {
-      version.exdates.push_back(std::move(*t));
-    }
+  if (urlLine != nullptr) data->url = urlLine->value;
+  data->status = statusLine != nullptr ? eventStatus(statusLine->value) : 0;
+  if (organizerLine != nullptr) data->organizer = participant(*organizerLine, false, item);
+  if (sequenceLine != nullptr) version.sequence = integerValue(sequenceLine->value);
+  if (modified) {
+    version.lastModified = modified->instant();
+    data->lastModified = version.lastModified;
   }
-  for (icalproperty* p = first(ICAL_ORGANIZER_PROPERTY); p != nullptr; p = nullptr) {
-    data->organizer = participant(p, icalproperty_get_organizer(p), false, item);
-  }
-  for (icalproperty* p = first(ICAL_ATTENDEE_PROPERTY); p != nullptr;
-       p = icalcomponent_get_next_property(v, ICAL_ATTENDEE_PROPERTY)) {
-    if (!data->attendees) data->attendees.emplace();
-    data->attendees->push_back(participant(p, icalproperty_get_attendee(p), true, item));
-  }
+  if (stamp) version.stamp = stamp->instant();
   if (version.start) {
     data->isAllDay = version.start->isDate;
     if (!version.start->isFloating() && !version.start->isUtc && version.start->tzid) {
@@ -929,14 +1045,34 @@ std::string identityKey(const std::optional<std::string>& uid, std::string_view 
   return key;
 }
 
-void quietLibical() {
-  // A malformed item is the user's data, never a reason to abort the process or to write to
-  // standard error, which carries the helper's own failure line only.
-  static const bool done = [] {
-    icalerror_set_errors_are_fatal(0);
-    return true;
-  }();
-  (void)done;
+// The zone CLDR's Windows table gives a Windows zone name ("W. Europe Standard Time") for the
+// world at large; none when the name is not in it.
+std::optional<std::string> zoneForWindowsName(std::string_view name) {
+  if (name.empty() || name.size() > 128) return std::nullopt;
+  for (char c : name) {
+    if (c < ' ' || c > '~') return std::nullopt;  // the table's keys are plain ASCII
+  }
+  const std::string key(name);
+  UErrorCode status = U_ZERO_ERROR;
+  UResourceBundle* table = ures_openDirect(nullptr, "windowsZones", &status);
+  table = ures_getByKey(table, "mapTimezones", table, &status);
+  table = ures_getByKey(table, key.c_str(), table, &status);
+  int32_t length = 0;
+  const UChar* zone = ures_getStringByKey(table, "001", &length, &status);
+  std::optional<std::string> out;
+  if (U_SUCCESS(status) && zone != nullptr) {
+    std::string text;
+    for (int32_t i = 0; i < length && zone[i] != u' '; ++i) {
+      if (zone[i] >= 0x80) {
+        text.clear();
+        break;
+      }
+      text.push_back(static_cast<char>(zone[i]));
+    }
+    if (!text.empty()) out = std::move(text);
+  }
+  ures_close(table);
+  return out;
 }
 
 bool isZoneIdentifierShape(std::string_view id) {
@@ -982,17 +1118,9 @@ std::optional<std::string> ianaZoneForTzid(std::string_view tzid) {
     }
   }
   if (!zone) {
-    // Windows zone names map to zones through ICU's table (names only; the rules are the
-    // system's).
-    icu::UnicodeString id;
-    UErrorCode status = U_ZERO_ERROR;
-    icu::TimeZone::getIDForWindowsID(icu::UnicodeString::fromUTF8(std::string(trimmed)), nullptr,
-                                     id, status);
-    if (U_SUCCESS(status) && !id.isBogus() && id.length() > 0) {
-      std::string text;
-      id.toUTF8String(text);
-      zone = systemZoneName(text);
-    }
+    // Windows zone names map to zones through ICU's copy of CLDR's table (names only; the
+    // rules are the system's).
+    if (std::optional<std::string> id = zoneForWindowsName(trimmed)) zone = systemZoneName(*id);
   }
   std::lock_guard lock(mutex);
   if (cache->size() >= kEntries) cache->clear();
@@ -1002,7 +1130,6 @@ std::optional<std::string> ianaZoneForTzid(std::string_view tzid) {
 
 bool appendIcsOccurrences(std::string_view text, const IcsItem& item, Instant start, Instant end,
                           VdirEventList& out, ItemSpan* span) {
-  quietLibical();
   IcsOutline outline = outlineIcs(text);
   if (!outline.isCalendar) return false;
   FileZones zones(outline);
@@ -1059,7 +1186,8 @@ bool appendIcsOccurrences(std::string_view text, const IcsItem& item, Instant st
     for (const auto& [uid, components] : groupsOf(run)) {
       std::string identifier = item.itemIdentifier;
       if (severalIdentities) {
-        identifier += "/" + identityKey(uid, outline.components[components[0]].text);
+        identifier.push_back('/');
+        identifier += identityKey(uid, outline.components[components[0]].text);
       }
       std::vector<EventVersion> versions;
       for (std::uint32_t index : components) {

@@ -1,4 +1,4 @@
-// Events of iCalendar files: parsing with libical, time-zone resolution and the expansion of
+// Events of iCalendar files: reading their values, time-zone resolution and the expansion of
 // repeating events into the occurrences of a query window.
 #pragma once
 

@@ -1,5 +1,5 @@
-// Component boundaries are found here rather than by libical: its parser is recursive, keeps the
-// whole file in memory as a tree, and reads a long line in quadratic time.
+// Lines and component boundaries, read in time linear in the text: no line or nesting can make a
+// file expensive to read.
 #include "store/ics_reader.h"
 
 #include <algorithm>
@@ -15,11 +15,15 @@ std::string upperAscii(std::string_view text) {
   return out;
 }
 
+}  // namespace
+
 std::string_view trimBlanks(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
   return text;
 }
+
+namespace {
 
 // "BEGIN:VEVENT" or "END:VEVENT" without building a ContentLine: these lines carry no
 // parameters in practice, and the outline reads every line of the file.

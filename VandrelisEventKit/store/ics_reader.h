@@ -45,6 +45,9 @@ std::string unescapeText(std::string_view value);
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b);
 
+// The text without its leading and trailing spaces and tabs.
+std::string_view trimBlanks(std::string_view text);
+
 // The logical lines of a text, in order: CRLF or LF endings, a line that begins with a space
 // or tab continues the one before it.
 class LineReader {

@@ -150,6 +150,43 @@ END:VEVENT
   EXPECT_EQ(events.back()->status(), 0);
 }
 
+// Spellings that calendar programs write and RFC 5545 and RFC 6868 allow or tolerate.
+TEST(IcsEvents, ParameterAndValueSpellings) {
+  VdirEventList events = expand(ics(R"(BEGIN:VEVENT
+UID:s
+SEQUENCE: 2nd
+SUMMARY:kept
+STATUS: cancelled 
+DTSTART:20240501T100000Z
+ORGANIZER;CN="^'Boss^' ^^ Co^nLtd";CN=Other:mailto:boss@example.org 
+ATTENDEE;PARTSTAT=accepted;PARTSTAT=DECLINED:mailto:a@example.org
+ATTENDEE;PARTSTAT="Tentative":mailto:b@example.org
+ATTENDEE;PARTSTAT=INPROCESS:mailto:c@example.org
+ATTENDEE;CN=caret^x;PARTSTAT=:mailto:d@example.org
+END:VEVENT
+BEGIN:VEVENT
+UID:s
+SEQUENCE:1
+SUMMARY:older
+DTSTART:20240501T100000Z
+END:VEVENT
+)"),
+                                "2024-05-01T00:00:00Z", "2024-06-01T00:00:00Z");
+  ASSERT_EQ(events.size(), 1u);
+  const auto& event = events.front();
+  EXPECT_EQ(event->title(), "kept");  // SEQUENCE " 2nd" reads as 2
+  EXPECT_EQ(event->status(), 3);
+  ASSERT_NE(event->organizer(), nullptr);
+  EXPECT_EQ(event->organizer()->name(), "\"Boss\" ^ Co\nLtd");
+  EXPECT_EQ(event->organizer()->url(), "mailto:boss@example.org");
+  ASSERT_TRUE(event->attendees().has_value());
+  const ParticipantList attendees = *event->attendees();
+  std::vector<std::int64_t> statuses;
+  for (const auto& attendee : attendees) statuses.push_back(attendee->participantStatus());
+  EXPECT_EQ(statuses, (std::vector<std::int64_t>{2, 4, 7, 0}));
+  EXPECT_EQ(attendees.back()->name(), "caret^x");
+}
+
 TEST(IcsEvents, TimeZonesDatesAndDurations) {
   ScopedTimeZone tokyo("Asia/Tokyo");  // the process's zone: +09:00 all year
   VdirEventList events = expand(ics(R"(BEGIN:VTIMEZONE
@@ -753,6 +790,37 @@ TEST(IcsEvents, EachFaultUnderSeveralProcessZones) {
        "END:VEVENT\r\nEND:VCALENDAR",
        "2024-05-01T00:00:00Z", "2024-06-01T00:00:00Z",
        "2024-05-01T13:00Z 2024-05-01T13:00Z [one twothree, four] occ=- id=\n"},
+      {"values as calendar programs write them: extended forms, blanks, a bad copy passed over",
+       ics("BEGIN:VEVENT\nUID:a\nSUMMARY:extended\nDTSTART:2024-05-01T10:00:00Z\n"
+           "DTEND: 2024-05-01T11:00:00Z \nEND:VEVENT\n"
+           "BEGIN:VEVENT\nUID:b\nSUMMARY:second copy\nDTSTART:2024013T1100000\n"
+           "DTSTART:20240503T100000Z\nDURATION:PT10\nDURATION:PT15M\nEND:VEVENT\n"
+           "BEGIN:VEVENT\nUID:c\nSUMMARY:day and hours\nDTSTART:20240504T100000Z\n"
+           "DURATION:P1DT2H\nEND:VEVENT\n"
+           "BEGIN:VEVENT\nUID:d\nSUMMARY:negative\nDTSTART:20240505T100000Z\n"
+           "DURATION:-PT1H\nEND:VEVENT\n"
+           "BEGIN:VEVENT\nUID:e\nSUMMARY:weeks\nDTSTART;VALUE=DATE:2024-05-06\nDURATION:P1W\n"
+           "END:VEVENT\n"),
+       "2024-05-01T00:00:00Z", "2024-06-01T00:00:00Z",
+       "2024-05-01T10:00Z 2024-05-01T11:00Z [extended] occ=- id=/a\n"
+       "2024-05-03T10:00Z 2024-05-03T10:15Z [second copy] occ=- id=/b\n"
+       "2024-05-04T10:00Z 2024-05-05T12:00Z [day and hours] occ=- id=/c\n"
+       "2024-05-05T10:00Z 2024-05-05T10:00Z [negative] occ=- id=/d\n"
+       "2024-05-06 2024-05-12 [weeks] occ=- id=/e\n"},
+      {"periods of RDATE: by end and by duration",
+       ics("BEGIN:VEVENT\nUID:p\nSUMMARY:p\nDTSTART:20240509T100000Z\nDURATION:PT1H\n"
+           "RDATE;VALUE=PERIOD:20240510T100000Z/PT2H,20240511T100000Z/20240511T103000Z\n"
+           "RDATE;VALUE=PERIOD:20240512T100000Z/-PT1H\nEND:VEVENT\n"),
+       "2024-05-01T00:00:00Z", "2024-06-01T00:00:00Z",
+       "2024-05-09T10:00Z 2024-05-09T11:00Z [p] occ=2024-05-09T10:00Z id=\n"
+       "2024-05-10T10:00Z 2024-05-10T12:00Z [p] occ=2024-05-10T10:00Z id=\n"
+       "2024-05-11T10:00Z 2024-05-11T10:30Z [p] occ=2024-05-11T10:00Z id=\n"
+       "2024-05-12T10:00Z 2024-05-12T11:00Z [p] occ=2024-05-12T10:00Z id=\n"},
+      {"a NUL byte in one value hides nothing after it",
+       ics("BEGIN:VEVENT\nUID:n\nSUMMARY:n\nDTSTART:20240501T100000Z\nSTATUS:TENT" +
+           std::string(1, '\0') + "ATIVE\nDTEND:20240501T120000Z\nEND:VEVENT\n"),
+       "2024-05-01T00:00:00Z", "2024-06-01T00:00:00Z",
+       "2024-05-01T10:00Z 2024-05-01T12:00Z [n] occ=- id=\n"},
       {"stray ENDs and malformed values: nothing on standard error",
        "END:VEVENT\n" +
            ics("END:VALARM\nBEGIN:VEVENT\nUID:e\nSUMMARY:e\nEND:VALARM\nDTSTART:20240501T100000Z\n"
