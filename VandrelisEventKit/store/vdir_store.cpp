@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,8 +17,10 @@
 #include <cstdlib>
 #include <exception>
 #include <limits>
+#include <new>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "store/ics_events.h"
@@ -292,6 +295,62 @@ struct Examined {
   std::optional<OccurrenceSpan> span;  // none: to be examined again next time
 };
 
+// A query's per-name array, tens of megabytes for a large calendar. Its memory is mapped on its
+// own and, where the kernel offers it, backed by huge pages: filled all at once, a fresh array
+// faulted in one 4 KiB page at a time costs more than the stats it records (about 13 µs a page
+// on a virtual machine, some 11 ms for 50,000 names). Kept from one directory to the next.
+template <typename T>
+class QueryArray {
+  static_assert(std::is_trivially_destructible_v<T> && std::is_trivially_copyable_v<T>);
+
+ public:
+  QueryArray() = default;
+  ~QueryArray() {
+    if (mapping_ != nullptr) ::munmap(mapping_, mappedBytes_);
+  }
+  QueryArray(const QueryArray&) = delete;
+  QueryArray& operator=(const QueryArray&) = delete;
+
+  // Holds `count` default values.
+  void assign(std::size_t count) {
+    if (count > capacity_) reserve(count);
+    std::fill_n(data_, count, T{});
+    size_ = count;
+  }
+  T& operator[](std::size_t i) { return data_[i]; }
+  std::size_t size() const { return size_; }
+
+ private:
+  static constexpr std::size_t kHugePage = 2 * 1024 * 1024;
+
+  void reserve(std::size_t count) {
+    if (count > std::numeric_limits<std::size_t>::max() / sizeof(T) - kHugePage) {
+      throw std::bad_alloc();
+    }
+    const std::size_t bytes = (count * sizeof(T) + kHugePage - 1) / kHugePage * kHugePage;
+    // One huge page more than asked, to start the array on a huge-page boundary.
+    const std::size_t mapped = bytes + kHugePage;
+    void* mapping = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping == MAP_FAILED) throw std::bad_alloc();
+    const auto address = reinterpret_cast<std::uintptr_t>(mapping);
+    auto* aligned = reinterpret_cast<char*>((address + kHugePage - 1) / kHugePage * kHugePage);
+#ifdef MADV_HUGEPAGE
+    ::madvise(aligned, bytes, MADV_HUGEPAGE);  // only advice: without it, small pages
+#endif
+    if (mapping_ != nullptr) ::munmap(mapping_, mappedBytes_);
+    mapping_ = mapping;
+    mappedBytes_ = mapped;
+    data_ = reinterpret_cast<T*>(aligned);
+    capacity_ = bytes / sizeof(T);
+  }
+
+  void* mapping_ = nullptr;
+  std::size_t mappedBytes_ = 0;
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 // Reads and parses one item, its occurrences in [start, end) added to `runs`; its span, or
 // none when it could not be read. `found` is scratch space.
 std::optional<OccurrenceSpan> readAndParse(int directoryFd, std::string_view name,
@@ -395,7 +454,7 @@ void VdirStore::visitEventsMatching(Instant start, Instant end, const CalendarLi
   std::vector<const Calendar*> seen;
   ItemLister lister;
   std::vector<std::string_view> names;
-  std::vector<Examined> examined;
+  QueryArray<Examined> examined;
   std::vector<std::size_t> toRead;
   for (const auto& calendar : calendars) {
     auto vdirCalendar = std::dynamic_pointer_cast<const VdirCalendar>(calendar);
@@ -430,7 +489,7 @@ void VdirStore::visitEventsMatching(Instant start, Instant end, const CalendarLi
       lister.list(directoryFd);
       names.clear();
       for (const ItemLister::Entry& entry : lister.entries()) names.push_back(entry.name);
-      examined.assign(names.size(), Examined{});
+      examined.assign(names.size());
       // Entries whose type the listing does not tell are examined first.
       inParts(names.size(), workers, [&](std::size_t from, std::size_t to, std::size_t) {
         for (std::size_t i = from; i < to; ++i) {
@@ -464,7 +523,7 @@ void VdirStore::visitEventsMatching(Instant start, Instant end, const CalendarLi
     }
     // Every name's identity, following links as the listing does: only regular files are
     // items. The stats are most of a query the index serves, so they run in parts too.
-    examined.assign(names.size(), Examined{});
+    examined.assign(names.size());
     inParts(names.size(), workers, [&](std::size_t from, std::size_t to, std::size_t part) {
       const OwnDirectory directory(directoryFd, part);
       for (std::size_t i = from; i < to; ++i) {
