@@ -4,7 +4,10 @@
 //   vdir_store_bench query ROOT START END [REPEATS]   median wall time of calendars + query
 //   vdir_store_bench parse ROOT [REPEATS]             median wall time of read + parse only
 //   vdir_store_bench expand ROOT START END [REPEATS]  median wall time of read + parse + expand
-//                                                     of every item (the floor of a query)
+//                                                     of every item by the store's own pipeline
+//   vdir_store_bench libical-expand ROOT START END [REPEATS]
+//                                                     the same by libical alone: its parser and
+//                                                     icalcomponent_foreach_recurrence
 //   vdir_store_bench snapshot ROOT START END [REPEATS] median time of the snapshot command
 //                                                     in-process without the index
 //   vdir_store_bench list ROOT START END              one line per occurrence
@@ -218,6 +221,37 @@ int main(int argc, char** argv) {
                 argv[3], argv[4], occurrences, seconds, medianCpuSeconds, repeats);
     return 0;
   }
+  if (mode == "libical-expand" && argc >= 5) {
+    const Instant start = parseInstant(argv[3]), end = parseInstant(argv[4]);
+    icaltimezone* utc = icaltimezone_get_utc_timezone();
+    const icaltimetype from = icaltime_from_timet_with_zone(static_cast<time_t>(start), 0, utc);
+    const icaltimetype to = icaltime_from_timet_with_zone(static_cast<time_t>(end), 0, utc);
+    int repeats = argc > 5 ? std::atoi(argv[5]) : 5;
+    std::size_t occurrences = 0;
+    double seconds = medianSeconds(repeats, [&] {
+      occurrences = 0;
+      VdirTree tree = readVdirTree(argv[2]);
+      for (const auto& calendar : tree.calendars) {
+        for (const std::string& name : listItems(calendar->directory())) {
+          std::optional<std::string> text = readRegularFile(calendar->directory() / name, 1 << 26);
+          if (!text) continue;
+          icalcomponent* root = icalparser_parse_string(text->c_str());
+          if (root == nullptr) continue;
+          for (icalcomponent* e = icalcomponent_get_first_component(root, ICAL_VEVENT_COMPONENT);
+               e != nullptr; e = icalcomponent_get_next_component(root, ICAL_VEVENT_COMPONENT)) {
+            icalcomponent_foreach_recurrence(
+                e, from, to,
+                [](icalcomponent*, icaltime_span*, void* count) { ++*static_cast<std::size_t*>(count); },
+                &occurrences);
+          }
+          icalcomponent_free(root);
+        }
+      }
+    });
+    std::printf("libical-expand %s..%s: %zu occurrences, median %.6f s (cpu %.6f s) over %d runs\n",
+                argv[3], argv[4], occurrences, seconds, medianCpuSeconds, repeats);
+    return 0;
+  }
   if (mode == "parse" && argc >= 3) {
     int repeats = argc > 3 ? std::atoi(argv[3]) : 5;
     std::size_t components = 0;
@@ -241,6 +275,6 @@ int main(int argc, char** argv) {
     return 0;
   }
   std::fprintf(stderr, "usage: %s query ROOT START END [REPEATS] | parse ROOT [REPEATS] | "
-                       "expand ROOT START END [REPEATS] | snapshot ROOT START END [REPEATS] | rules ROOT START END | list ROOT START END\n", argv[0]);
+                       "expand ROOT START END [REPEATS] | libical-expand ROOT START END [REPEATS] | snapshot ROOT START END [REPEATS] | rules ROOT START END | list ROOT START END\n", argv[0]);
   return 2;
 }
