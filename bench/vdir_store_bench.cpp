@@ -80,6 +80,19 @@ double medianSeconds(int repeats, Work work) {
   return times[times.size() / 2];
 }
 
+// Calls visit(calendar, name, text) for every item of the tree that can be read.
+template <typename Visit>
+void forEachItem(const char* root, Visit visit) {
+  using namespace vandrelis::store;
+  VdirTree tree = readVdirTree(root);
+  for (const auto& calendar : tree.calendars) {
+    for (const std::string& name : listItems(calendar->directory())) {
+      std::optional<std::string> text = readRegularFile(calendar->directory() / name, 1 << 26);
+      if (text) visit(calendar, name, *text);
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -135,26 +148,21 @@ int main(int argc, char** argv) {
       std::string text;
     };
     std::vector<Series> series;
-    VdirTree tree = readVdirTree(argv[2]);
-    for (const auto& calendar : tree.calendars) {
-      for (const std::string& name : listItems(calendar->directory())) {
-        std::optional<std::string> text = readRegularFile(calendar->directory() / name, 1 << 26);
-        if (!text) continue;
-        icalcomponent* root = icalparser_parse_string(text->c_str());
-        if (root == nullptr) continue;
-        for (icalcomponent* e = icalcomponent_get_first_component(root, ICAL_VEVENT_COMPONENT);
-             e != nullptr; e = icalcomponent_get_next_component(root, ICAL_VEVENT_COMPONENT)) {
-          icalproperty* rrule = icalcomponent_get_first_property(e, ICAL_RRULE_PROPERTY);
-          icalproperty* dtstart = icalcomponent_get_first_property(e, ICAL_DTSTART_PROPERTY);
-          if (rrule == nullptr || dtstart == nullptr) continue;
-          icaltimetype t = icalproperty_get_dtstart(dtstart);
-          t.zone = nullptr;
-          const char* value = icalproperty_get_value_as_string(rrule);
-          series.push_back({icalproperty_get_rrule(rrule), t, value != nullptr ? value : ""});
-        }
-        icalcomponent_free(root);
+    forEachItem(argv[2], [&](const auto&, const std::string&, const std::string& text) {
+      icalcomponent* root = icalparser_parse_string(text.c_str());
+      if (root == nullptr) return;
+      for (icalcomponent* e = icalcomponent_get_first_component(root, ICAL_VEVENT_COMPONENT);
+           e != nullptr; e = icalcomponent_get_next_component(root, ICAL_VEVENT_COMPONENT)) {
+        icalproperty* rrule = icalcomponent_get_first_property(e, ICAL_RRULE_PROPERTY);
+        icalproperty* dtstart = icalcomponent_get_first_property(e, ICAL_DTSTART_PROPERTY);
+        if (rrule == nullptr || dtstart == nullptr) continue;
+        icaltimetype t = icalproperty_get_dtstart(dtstart);
+        t.zone = nullptr;
+        const char* value = icalproperty_get_value_as_string(rrule);
+        series.push_back({icalproperty_get_rrule(rrule), t, value != nullptr ? value : ""});
       }
-    }
+      icalcomponent_free(root);
+    });
     auto wall = [](Instant instant) {
       return icaltime_from_timet_with_zone(static_cast<time_t>(instant), 0, nullptr);
     };
@@ -203,19 +211,13 @@ int main(int argc, char** argv) {
     std::size_t occurrences = 0;
     double seconds = medianSeconds(repeats, [&] {
       occurrences = 0;
-      VdirTree tree = readVdirTree(argv[2]);
       VdirEventList found;
-      for (const auto& calendar : tree.calendars) {
-        IcsItem item{calendar, {}, [](std::string_view) { return false; }};
-        for (const std::string& name : listItems(calendar->directory())) {
-          std::optional<std::string> text = readRegularFile(calendar->directory() / name, 1 << 26);
-          if (!text) continue;
-          item.itemIdentifier = calendar->identifier() + "/" + name;
-          found.clear();
-          appendIcsOccurrences(*text, item, start, end, found);
-          occurrences += found.size();
-        }
-      }
+      forEachItem(argv[2], [&](const auto& calendar, const std::string& name, const std::string& text) {
+        IcsItem item{calendar, calendar->identifier() + "/" + name, [](std::string_view) { return false; }};
+        found.clear();
+        appendIcsOccurrences(text, item, start, end, found);
+        occurrences += found.size();
+      });
     });
     std::printf("expand %s..%s: %zu occurrences, median %.6f s (cpu %.6f s) over %d runs\n",
                 argv[3], argv[4], occurrences, seconds, medianCpuSeconds, repeats);
@@ -230,23 +232,18 @@ int main(int argc, char** argv) {
     std::size_t occurrences = 0;
     double seconds = medianSeconds(repeats, [&] {
       occurrences = 0;
-      VdirTree tree = readVdirTree(argv[2]);
-      for (const auto& calendar : tree.calendars) {
-        for (const std::string& name : listItems(calendar->directory())) {
-          std::optional<std::string> text = readRegularFile(calendar->directory() / name, 1 << 26);
-          if (!text) continue;
-          icalcomponent* root = icalparser_parse_string(text->c_str());
-          if (root == nullptr) continue;
-          for (icalcomponent* e = icalcomponent_get_first_component(root, ICAL_VEVENT_COMPONENT);
-               e != nullptr; e = icalcomponent_get_next_component(root, ICAL_VEVENT_COMPONENT)) {
-            icalcomponent_foreach_recurrence(
-                e, from, to,
-                [](icalcomponent*, icaltime_span*, void* count) { ++*static_cast<std::size_t*>(count); },
-                &occurrences);
-          }
-          icalcomponent_free(root);
+      forEachItem(argv[2], [&](const auto&, const std::string&, const std::string& text) {
+        icalcomponent* root = icalparser_parse_string(text.c_str());
+        if (root == nullptr) return;
+        for (icalcomponent* e = icalcomponent_get_first_component(root, ICAL_VEVENT_COMPONENT);
+             e != nullptr; e = icalcomponent_get_next_component(root, ICAL_VEVENT_COMPONENT)) {
+          icalcomponent_foreach_recurrence(
+              e, from, to,
+              [](icalcomponent*, icaltime_span*, void* count) { ++*static_cast<std::size_t*>(count); },
+              &occurrences);
         }
-      }
+        icalcomponent_free(root);
+      });
     });
     std::printf("libical-expand %s..%s: %zu occurrences, median %.6f s (cpu %.6f s) over %d runs\n",
                 argv[3], argv[4], occurrences, seconds, medianCpuSeconds, repeats);
@@ -257,18 +254,13 @@ int main(int argc, char** argv) {
     std::size_t components = 0;
     double seconds = medianSeconds(repeats, [&] {
       components = 0;
-      VdirTree tree = readVdirTree(argv[2]);
-      for (const auto& calendar : tree.calendars) {
-        for (const std::string& name : listItems(calendar->directory())) {
-          std::optional<std::string> text = readRegularFile(calendar->directory() / name, 1 << 26);
-          if (!text) continue;
-          if (icalcomponent* root = icalparser_parse_string(text->c_str())) {
-            components += static_cast<std::size_t>(
-                icalcomponent_count_components(root, ICAL_VEVENT_COMPONENT));
-            icalcomponent_free(root);
-          }
+      forEachItem(argv[2], [&](const auto&, const std::string&, const std::string& text) {
+        if (icalcomponent* root = icalparser_parse_string(text.c_str())) {
+          components += static_cast<std::size_t>(
+              icalcomponent_count_components(root, ICAL_VEVENT_COMPONENT));
+          icalcomponent_free(root);
         }
-      }
+      });
     });
     std::printf("parse: %zu VEVENTs, median %.6f s (cpu %.6f s) over %d runs\n", components, seconds,
                 medianCpuSeconds, repeats);
