@@ -1,7 +1,4 @@
 #include <dlfcn.h>
-#include <unistd.h>
-
-#include <array>
 
 #include "store/eds_module.h"
 #include "store/eds_presence.h"
@@ -11,13 +8,7 @@ namespace vandrelis::store {
 
 EdsModuleStore::~EdsModuleStore() = default;  // the module itself stays loaded
 
-std::string EdsModuleStore::besideExecutable() {
-  std::array<char, 4096> buffer{};
-  const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-  if (length <= 0 || static_cast<std::size_t>(length) >= buffer.size()) return kEdsModuleFile;
-  std::string path(buffer.data(), static_cast<std::size_t>(length));
-  return path.substr(0, path.rfind('/') + 1) + kEdsModuleFile;
-}
+std::string EdsModuleStore::besideExecutable() { return store::besideExecutable(kEdsModuleFile); }
 
 CalendarStore* EdsModuleStore::store() const {
   std::call_once(once_, [this] {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -82,6 +83,16 @@ bool edsRegistryInstalled() {
     if (::access(file.c_str(), R_OK) == 0) return true;
   }
   return false;
+}
+
+std::string besideExecutable(std::string_view file) {
+  std::array<char, 4096> buffer{};
+  const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= buffer.size()) return std::string(file);
+  std::string path(buffer.data(), static_cast<std::size_t>(length));
+  path.resize(path.rfind('/') + 1);
+  path += file;
+  return path;
 }
 
 }  // namespace vandrelis::store

@@ -1,6 +1,9 @@
 // Whether Evolution Data Server can be there at all, decided without starting GLib.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 namespace vandrelis::store {
 
 // True when the session bus's socket exists (or the bus uses a transport that cannot be
@@ -9,5 +12,9 @@ bool edsSessionBusPresent();
 // True when the session bus can start the source registry: its service file is in one of the
 // bus's standard service directories.
 bool edsRegistryInstalled();
+
+// The path of `file` in the directory of the running executable (/proc/self/exe); `file`
+// alone when that cannot be read.
+std::string besideExecutable(std::string_view file);
 
 }  // namespace vandrelis::store

@@ -427,7 +427,8 @@ TEST_F(EdsStoreTest, NoBusNoEdsOrAHangingRegistryGiveTheVdirAnswerAlone) {
 }
 
 // The shipped program reaches EDS through its module, loaded only by the commands that read
-// calendars, and hears EDS's changes through it.
+// calendars (when the program is linked statically, by the dynamically linked build it hands
+// those commands to), and hears EDS's changes through it.
 TEST_F(EdsStoreTest, TheProgramLoadsEdsOnlyForCalendarCommandsAndHearsItsChanges) {
   const std::string helper = EVENTKIT_BINARY;
   const std::map<std::string, std::string> environment = {
@@ -452,7 +453,8 @@ TEST_F(EdsStoreTest, TheProgramLoadsEdsOnlyForCalendarCommandsAndHearsItsChanges
   EXPECT_EQ(week.exitStatus, 0) << week.err;
   EXPECT_NE(week.out.find("\"calendarExternalId\":\"eds:week\""), std::string::npos) << week.out;
 
-  // A copy of the program without its module lists the vdir calendars alone, silently.
+  // A copy of the program alone (without its module, or the build that loads it) lists the
+  // vdir calendars alone, silently.
   testing::TempDir alone;
   const std::string copy = alone.path() + "/vandrelis-eventkit";
   fs::copy_file(helper, copy);
