@@ -452,6 +452,8 @@ TEST_F(EdsStoreTest, TheProgramLoadsEdsOnlyForCalendarCommandsAndHearsItsChanges
                                        "2024-04-01T00:00:00.000Z", "--calendar", "eds:week"});
   EXPECT_EQ(week.exitStatus, 0) << week.err;
   EXPECT_NE(week.out.find("\"calendarExternalId\":\"eds:week\""), std::string::npos) << week.out;
+  // One document: whatever process answers, nothing was written before it took over.
+  EXPECT_EQ(std::count(week.out.begin(), week.out.end(), '\n'), 1) << week.out;
 
   // A copy of the program alone (without its module, or the build that loads it) lists the
   // vdir calendars alone, silently.
