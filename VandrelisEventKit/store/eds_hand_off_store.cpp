@@ -29,6 +29,9 @@ std::vector<std::string> processArguments() {
 
 void EdsHandOffStore::handOff() const {
   std::call_once(once_, [this] {
+    // Only a program found beside this one: a bare name would be looked up in the working
+    // directory.
+    if (!programPath_.starts_with('/')) return;
     if (!edsSessionBusPresent() || !edsRegistryInstalled()) return;
     std::vector<std::string> arguments = processArguments();
     if (arguments.empty()) return;
