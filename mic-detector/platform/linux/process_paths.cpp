@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "process_lookup_cache.h"
-#include "process_paths.h"
+#include "platform/linux/process_lookup_cache.h"
+#include "platform/process_paths.h"
 
 namespace micdetector {
 namespace {

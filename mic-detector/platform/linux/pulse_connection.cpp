@@ -1,7 +1,7 @@
 // Drives libpulse's plain main loop on the caller's thread, so every read is synchronous and has
 // a deadline: a hung server delays a poll, it never stops the detector. Between two calls
 // nothing runs; the server's change events wait in the socket and are taken in by the next call.
-#include "pulse_connection.h"
+#include "platform/linux/pulse_connection.h"
 
 #include <algorithm>
 #include <array>

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "process_paths.h"
+#include "platform/process_paths.h"
 
 namespace micdetector {
 namespace {

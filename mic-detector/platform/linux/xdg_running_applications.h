@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "running_applications.h"
+#include "platform/running_applications.h"
 
 namespace micdetector {
 

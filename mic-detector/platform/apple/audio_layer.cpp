@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "audio_layer.h"
+#include "platform/audio_layer.h"
 
 namespace micdetector {
 namespace {

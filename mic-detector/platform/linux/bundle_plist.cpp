@@ -14,7 +14,7 @@
 #include <plist/plist.h>
 #include <sys/stat.h>
 
-#include "bundle.h"
+#include "platform/bundle.h"
 
 namespace micdetector {
 

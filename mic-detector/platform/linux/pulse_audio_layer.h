@@ -10,10 +10,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "audio_layer.h"
-#include "process_end_watch.h"
-#include "process_lookup_cache.h"
-#include "pulse_server_state.h"
+#include "platform/audio_layer.h"
+#include "platform/linux/process_end_watch.h"
+#include "platform/linux/process_lookup_cache.h"
+#include "platform/linux/pulse_server_state.h"
 
 namespace micdetector {
 

@@ -1,6 +1,6 @@
 // Ended processes as the pidfds tell them: a live child, a zombie that kill still finds, a pid
 // already reaped, and the descriptors let go with the processes.
-#include "platform/process_end_watch.h"
+#include "platform/linux/process_end_watch.h"
 
 #include <signal.h>
 #include <sys/wait.h>

@@ -1,6 +1,6 @@
 // The sound server's pictures as audio objects, fed by a scripted server: which clients become
 // processes, what they record from, identifiers over time, and a server that goes away.
-#include "platform/pulse_audio_layer.h"
+#include "platform/linux/pulse_audio_layer.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,8 +1,8 @@
 // Follows what the sandboxes leave behind (flatpak's info file, snap's units) and the unit
 // naming that desktops use when they launch applications into systemd scopes and services.
-#include "xdg_running_applications.h"
+#include "platform/linux/xdg_running_applications.h"
 
-#include "process_lookup_cache.h"
+#include "platform/linux/process_lookup_cache.h"
 
 #include <fcntl.h>
 #include <unistd.h>

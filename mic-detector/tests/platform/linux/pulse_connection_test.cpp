@@ -1,6 +1,6 @@
 // The audio layer against a real, private PulseAudio server with real recording clients: what a
 // poll reports, what it leaves out, and a server that stops and starts again.
-#include "platform/pulse_connection.h"
+#include "platform/linux/pulse_connection.h"
 
 #include <unistd.h>
 
@@ -19,7 +19,7 @@
 #include "active_input_apps.h"
 #include "audio_properties.h"
 #include "fake_tables.h"
-#include "platform/pulse_audio_layer.h"
+#include "platform/linux/pulse_audio_layer.h"
 #include "plist_files.h"
 #include "pulse_server.h"
 

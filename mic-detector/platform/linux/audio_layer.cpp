@@ -1,9 +1,9 @@
 // The audio layer on Linux: the user's sound server, PulseAudio or PipeWire through its
 // PulseAudio interface, found as every PulseAudio client finds it.
-#include "audio_layer.h"
-#include "process_lookup_cache.h"
-#include "pulse_audio_layer.h"
-#include "pulse_connection.h"
+#include "platform/audio_layer.h"
+#include "platform/linux/process_lookup_cache.h"
+#include "platform/linux/pulse_audio_layer.h"
+#include "platform/linux/pulse_connection.h"
 
 namespace micdetector {
 

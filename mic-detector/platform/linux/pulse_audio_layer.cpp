@@ -1,6 +1,6 @@
 // Every read of one poll answers from the picture taken when the poll read the process list, so
 // a poll sees one consistent state of the server however long it takes.
-#include "pulse_audio_layer.h"
+#include "platform/linux/pulse_audio_layer.h"
 
 #include <algorithm>
 #include <array>

@@ -12,7 +12,7 @@
 #include <string>
 #include <utility>
 
-#include "pulse_server_state.h"
+#include "platform/linux/pulse_server_state.h"
 
 struct pa_context;
 struct pa_mainloop;

@@ -1,4 +1,4 @@
-#include "process_lookup_cache.h"
+#include "platform/linux/process_lookup_cache.h"
 
 #include <algorithm>
 #include <cstring>

@@ -12,8 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "process_paths.h"
-#include "running_applications.h"
+#include "platform/process_paths.h"
+#include "platform/running_applications.h"
 
 namespace micdetector {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "bundle.h"
+#include "platform/bundle.h"
 
 namespace micdetector {
 

@@ -1,6 +1,6 @@
 // A pidfd refers to one process, never to a later one that got the same pid, and it becomes
 // readable when the process exits, which a zombie has done already though kill still finds it.
-#include "platform/process_end_watch.h"
+#include "platform/linux/process_end_watch.h"
 
 #include <signal.h>
 #include <sys/syscall.h>

@@ -1,5 +1,5 @@
 // Application ids from systemd units and names from desktop entries.
-#include "platform/xdg_running_applications.h"
+#include "platform/linux/xdg_running_applications.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The running application of a pid from AppKit's NSRunningApplication.
-#include "running_applications.h"
+#include "platform/running_applications.h"
 
 #import <AppKit/AppKit.h>
 
