@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "store/eds_presence.h"
+#include "store/eds/eds_presence.h"
 
 namespace vandrelis::store {
 

@@ -2,9 +2,9 @@
 // desktop's Evolution Data Server to the shared-library build that can load it.
 #include "store/composite_store.h"
 #include "store/eds_hand_off_store.h"
-#include "store/eds_presence.h"
+#include "store/eds/eds_presence.h"
 #include "store/platform_store.h"
-#include "store/vdir_store.h"
+#include "store/vdir/vdir_store.h"
 
 namespace vandrelis::store {
 

@@ -1,7 +1,7 @@
 // The EDS store against the real Evolution Data Server on a private bus. main() writes the
 // calendars into a temporary HOME, then runs the tests again inside eds_session.sh, so every
 // test process has an EDS of its own that has read exactly these files.
-#include "store/eds_store.h"
+#include "store/eds/eds_store.h"
 
 #include <signal.h>
 #include <stdlib.h>
@@ -21,7 +21,7 @@
 #include "child_process.h"
 #include "store/composite_store.h"
 #include "store/notification_center.h"
-#include "store/vdir_store.h"
+#include "store/vdir/vdir_store.h"
 #include "test_support.h"
 #include "vdir_fixtures.h"
 

@@ -1,6 +1,6 @@
 // Parsing and expansion of iCalendar items: properties, participants, time zones, recurrence
 // and the window's edges, checked against instants worked out by hand.
-#include "store/ics_events.h"
+#include "ical/ics_events.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <cstring>
 #include <limits>
 
-#include "store/time_zone.h"
-#include "store/vdir_tree.h"
+#include "ical/time_zone.h"
+#include "store/vdir/vdir_tree.h"
 #include "vdir_fixtures.h"
 
 namespace vandrelis::store {

@@ -1,7 +1,7 @@
 // The occurrence index through the store: answers with it, without it and with a damaged one
 // are a full read's, while files change under it the way sync tools replace them; damaged
 // indexes of every kind and concurrent writers only cost time.
-#include "store/occurrence_index.h"
+#include "store/vdir/occurrence_index.h"
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,9 +17,9 @@
 
 #include "event_conversion.h"
 #include "json_writer.h"
-#include "store/ics_events.h"
-#include "store/vdir_store.h"
-#include "store/vdir_tree.h"
+#include "ical/ics_events.h"
+#include "store/vdir/vdir_store.h"
+#include "store/vdir/vdir_tree.h"
 #include "test_support.h"
 #include "vdir_fixtures.h"
 

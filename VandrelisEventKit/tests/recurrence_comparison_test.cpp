@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "store/recurrence_rule.h"
+#include "ical/recurrence_rule.h"
 #include "test_support.h"
 
 namespace vandrelis::store {

@@ -1,4 +1,4 @@
-#include "store/recurrence_rule.h"
+#include "ical/recurrence_rule.h"
 
 #include <gtest/gtest.h>
 

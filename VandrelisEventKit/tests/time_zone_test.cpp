@@ -1,6 +1,6 @@
 // System and TZ-string zones checked against the C library as an independent reader of the
 // same database, the gap and fold rule, and what the database refuses to read.
-#include "store/time_zone.h"
+#include "ical/time_zone.h"
 
 #include <stdlib.h>
 #include <time.h>

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "store/vdir_store.h"
+#include "store/vdir/vdir_store.h"
 #include "test_support.h"
 
 namespace vandrelis::testing {

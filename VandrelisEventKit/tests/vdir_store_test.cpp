@@ -1,6 +1,6 @@
 // The vdir store on trees built in temporary directories: metadata and its fall-backs, order,
 // the default calendar, read-only calendars, items beside broken files, and the query.
-#include "store/vdir_store.h"
+#include "store/vdir/vdir_store.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "store/vdir_tree.h"
+#include "store/vdir/vdir_tree.h"
 #include "test_support.h"
 #include "vdir_fixtures.h"
 

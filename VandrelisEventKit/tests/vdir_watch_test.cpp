@@ -1,7 +1,7 @@
 // Change notices of the vdir store: one per burst, another for a later change, new calendars
 // and a recreated root watched, hidden files ignored; and the shipped program's watch kept
 // from going deaf (re-created link targets, an overflowed queue, the watch limit).
-#include "store/vdir_watch.h"
+#include "store/vdir/vdir_watch.h"
 
 #include <signal.h>
 
@@ -15,7 +15,7 @@
 
 #include "child_process.h"
 #include "store/notification_center.h"
-#include "store/vdir_store.h"
+#include "store/vdir/vdir_store.h"
 #include "test_support.h"
 #include "vdir_fixtures.h"
 

@@ -3,8 +3,8 @@
 #include <mutex>
 #include <optional>
 
-#include "store/eds_module.h"
-#include "store/eds_store.h"
+#include "store/eds/eds_module.h"
+#include "store/eds/eds_store.h"
 #include "store/notification_center.h"
 
 namespace vandrelis::store {

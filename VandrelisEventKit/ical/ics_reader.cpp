@@ -1,6 +1,6 @@
 // Lines and component boundaries, read in time linear in the text: no line or nesting can make a
 // file expensive to read.
-#include "store/ics_reader.h"
+#include "ical/ics_reader.h"
 
 #include <algorithm>
 

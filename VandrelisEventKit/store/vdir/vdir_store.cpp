@@ -1,6 +1,6 @@
 // Root and permission of the Linux store. The permission is the file system's: the store is
 // "granted" when its root is a directory the process can read and search.
-#include "store/vdir_store.h"
+#include "store/vdir/vdir_store.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -23,11 +23,11 @@
 #include <type_traits>
 #include <vector>
 
-#include "store/ics_events.h"
+#include "ical/ics_events.h"
 #include "store/notification_center.h"
-#include "store/occurrence_index.h"
-#include "store/vdir_tree.h"
-#include "store/vdir_watch.h"
+#include "store/vdir/occurrence_index.h"
+#include "store/vdir/vdir_tree.h"
+#include "store/vdir/vdir_watch.h"
 
 namespace vandrelis::store {
 namespace {

@@ -1,7 +1,7 @@
 // Zones of the system database (TZif files and POSIX TZ rules, read the way the C library reads
 // them) and zones that a calendar file defines. Lookups are binary searches over precomputed
 // tables so that converting one occurrence costs no allocation.
-#include "store/time_zone.h"
+#include "ical/time_zone.h"
 
 #include <sys/stat.h>
 

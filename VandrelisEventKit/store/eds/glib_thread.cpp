@@ -1,7 +1,7 @@
 // Tasks cross threads through g_main_context_invoke_full; completion is signalled through a
 // condition variable in state the caller and the task share, so a caller that gave up never
 // leaves the task writing into freed memory.
-#include "store/glib_thread.h"
+#include "store/eds/glib_thread.h"
 
 #include <condition_variable>
 #include <mutex>

@@ -1,7 +1,7 @@
 // One thread reads inotify events and debounces them. New folders are watched as their events
 // arrive; anything else that moves the tree (an overflowed queue, a link, the root) marks one
 // rebuild, made before the burst's notice so that the notice covers what it finds.
-#include "store/vdir_watch.h"
+#include "store/vdir/vdir_watch.h"
 
 #include <dirent.h>
 #include <errno.h>

@@ -1,6 +1,6 @@
 // Day counts follow the well-known era-based conversion (400-year cycles of 146097 days), which
 // is exact for every 64-bit year the callers use.
-#include "store/civil_time.h"
+#include "ical/civil_time.h"
 
 namespace vandrelis::store {
 namespace {

@@ -2,7 +2,7 @@
 // caller's thread is plain data: calendar descriptions and, for a query, one iCalendar text
 // per event UID. Expansion happens on the caller's thread with the project's own expander, so
 // EDS and vdir calendars give the same occurrences for the same data.
-#include "store/eds_store.h"
+#include "store/eds/eds_store.h"
 
 #include <signal.h>
 #include <time.h>
@@ -18,11 +18,11 @@
 #include <libical/ical.h>
 #include <sys/stat.h>
 
-#include "store/eds_presence.h"
-#include "store/glib_thread.h"
-#include "store/ics_events.h"
+#include "store/eds/eds_presence.h"
+#include "store/eds/glib_thread.h"
+#include "ical/ics_events.h"
 #include "store/notification_center.h"
-#include "store/vdir_tree.h"
+#include "store/vdir/vdir_tree.h"
 
 namespace vandrelis::store {
 namespace {

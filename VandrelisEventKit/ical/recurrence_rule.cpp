@@ -3,7 +3,7 @@
 // years are expanded period by period. Both start where the range starts, computed from
 // DTSTART by arithmetic; only COUNT makes them begin at DTSTART, and then whole days or
 // periods are counted at once.
-#include "store/recurrence_rule.h"
+#include "ical/recurrence_rule.h"
 
 #include <algorithm>
 #include <array>

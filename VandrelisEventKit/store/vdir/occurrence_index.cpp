@@ -4,7 +4,7 @@
 // query passes over its directory. Written whole to a temporary file and renamed into place,
 // so a reader sees one writer's index or another's, never a mixture; anything that does not
 // check out is treated as no index at all.
-#include "store/occurrence_index.h"
+#include "store/vdir/occurrence_index.h"
 
 #include <errno.h>
 #include <fcntl.h>

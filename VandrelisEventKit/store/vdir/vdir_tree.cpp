@@ -1,6 +1,6 @@
 // Metadata is read fresh on every call: the tree is small, and a long-running watcher must see
 // the user's edits without a restart.
-#include "store/vdir_tree.h"
+#include "store/vdir/vdir_tree.h"
 
 #include <dirent.h>
 #include <fcntl.h>

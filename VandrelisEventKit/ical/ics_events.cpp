@@ -2,7 +2,7 @@
 // values, recurrence and zones are read here too. Series are expanded in the wall time of their
 // DTSTART's zone and converted afterwards, so a weekly 10:00 meeting stays at 10:00 across a
 // DST change and every instant comes from one zone database.
-#include "store/ics_events.h"
+#include "ical/ics_events.h"
 
 #include <strings.h>
 
@@ -19,9 +19,9 @@
 
 #include <unicode/ures.h>
 
-#include "store/ics_reader.h"
-#include "store/recurrence_rule.h"
-#include "store/time_zone.h"
+#include "ical/ics_reader.h"
+#include "ical/recurrence_rule.h"
+#include "ical/time_zone.h"
 
 namespace vandrelis::store {
 namespace {

@@ -1,5 +1,5 @@
 // Plain file look-ups, so that the program can decide whether to load GLib and EDS at all.
-#include "store/eds_presence.h"
+#include "store/eds/eds_presence.h"
 
 #include <unistd.h>
 

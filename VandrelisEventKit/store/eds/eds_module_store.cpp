@@ -1,7 +1,7 @@
 #include <dlfcn.h>
 
-#include "store/eds_module.h"
-#include "store/eds_presence.h"
+#include "store/eds/eds_module.h"
+#include "store/eds/eds_presence.h"
 #include "store/notification_center.h"
 
 namespace vandrelis::store {

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "store/civil_time.h"
-#include "store/recurrence_rule.h"
+#include "ical/civil_time.h"
+#include "ical/recurrence_rule.h"
 
 namespace vandrelis::store {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "store/civil_time.h"
+#include "ical/civil_time.h"
 
 namespace vandrelis::store {
 
