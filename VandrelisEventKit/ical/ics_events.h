@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "store/calendar_store.h"
+#include "records/calendar_records.h"
 
 namespace vandrelis::store {
 
