@@ -300,8 +300,9 @@ def run_example(example, world, programs, varies):
             # A poll may repeat its line once more before the signal lands.
             actual = [line for i, line in enumerate(actual) if i == 0 or line != actual[i - 1]]
         if actual != expected:
-            problems.append(f"standard {'output' if kind == 'out' else 'error'}:\n"
-                            f"  documented {expected}\n  written    {actual}")
+            problems.append(f"standard {'output' if kind == 'out' else 'error'}, documented:\n"
+                            + "".join(f"  {line}\n" for line in expected) + "written:\n"
+                            + "".join(f"  {line}\n" for line in actual))
     if ending != example.ending:
         problems.append(f"documented {example.ending}, but it ended {ending}")
     if problems:
