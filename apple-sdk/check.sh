@@ -31,7 +31,7 @@ libcxx=$(dirname "$(readlink -f "$(command -v "$clang")")")/../include/c++/v1
 
 # The warning flags every target gets (standard_warnings in CMakeLists.txt).
 mapfile -t warnings < <(sed -n '/target_compile_options(standard_warnings INTERFACE/,/)/p' \
-  "$root/CMakeLists.txt" | tr ' ()' '\n\n\n' | grep '^-W' | grep -vx -- -Werror)
+  "$root/CMakeLists.txt" | sed 's/[() ]/\n/g' | grep '^-W' | grep -vx -- -Werror)
 if [ ${#warnings[@]} -lt 2 ]; then
   echo "check.sh: the warning flags were not found in CMakeLists.txt" >&2
   exit 2
@@ -91,14 +91,15 @@ if [ $# -gt 0 ]; then
   exit $status
 fi
 
-files=$(listed_files)
+list=$(listed_files)
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 export -f check_one
 export root clang flags_serialized
 flags_serialized=$(printf '%q ' "${flags[@]}")
 # Each file in its own process, up to $jobs at a time; a failure leaves its diagnostics in a log.
-printf '%s\n' "$files" | xargs -P "$jobs" -n 1 bash -c '
+# shellcheck disable=SC2016  # expanded by the inner shell
+printf '%s\n' "$list" | xargs -P "$jobs" -n 1 bash -c '
   eval "flags=($flags_serialized)"
   log=$0/$(printf %s "$1" | tr / _).log
   check_one "$1" >"$log" 2>&1 || mv "$log" "$log.failed"
@@ -109,7 +110,7 @@ for log in "$logs"/*.failed; do
   cat "$log"
   failed=$((failed + 1))
 done
-count=$(printf '%s\n' "$files" | wc -l)
+count=$(printf '%s\n' "$list" | wc -l)
 if [ $failed -gt 0 ]; then
   echo "check.sh: $failed of $count files failed the macOS type-check" >&2
   exit 1
