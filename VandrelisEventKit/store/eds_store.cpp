@@ -18,6 +18,7 @@
 #include <libical/ical.h>
 #include <sys/stat.h>
 
+#include "store/eds_color.h"
 #include "store/eds_presence.h"
 #include "store/glib_thread.h"
 #include "store/ics_events.h"
@@ -547,7 +548,7 @@ std::vector<std::shared_ptr<const EdsCalendar>> calendarsOf(std::vector<Calendar
   for (CalendarInfo& info : infos) {
     auto source = std::make_shared<EdsSource>(std::move(info.sourceTitle), info.sourceType);
     out.push_back(std::make_shared<EdsCalendar>(std::move(info.uid), std::move(info.title),
-                                                parseColor(info.color), std::move(source),
+                                                parseEdsColor(info.color), std::move(source),
                                                 info.writable, std::move(info.addresses)));
   }
   return out;

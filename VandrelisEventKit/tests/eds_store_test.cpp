@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 #include <libecal/libecal.h>
 
+#include "calendar_listing.h"
 #include "child_process.h"
 #include "store/composite_store.h"
 #include "store/notification_center.h"
@@ -156,6 +157,12 @@ void writeFixture(const fs::path& dir) {
   writeSource(config, "team",
               "[Data Source]\nDisplayName=Team\nEnabled=true\nParent=account\n\n"
               "[Calendar]\nBackendName=ews\nColor=#808080\n");
+  // Colours as GNOME Calendar, older GTK programs and other CSS-minded editors write them.
+  writeSource(config, "gtk-rgb", localCalendar("GNOME Calendar", "rgb(98,160,234)"));
+  writeSource(config, "gtk-hex", localCalendar("Evolution", "#6262a0a0eaea"));
+  writeSource(config, "gtk-rgba", localCalendar("Translucent", "rgba(50%, 25%, 0%, 0.4)"));
+  writeSource(config, "gtk-name", localCalendar("Named", "CornflowerBlue"));
+  writeSource(config, "gtk-bad", localCalendar("Unreadable", "rgb(98,160)"));
   writeFile(dir / "data" / "evolution" / "calendar" / "week" / "calendar.ics", kWeek);
   writeFile(dir / "data" / "vandrelis" / "calendars" / "mine" / "week" / "week.ics", kWeek);
 }
@@ -179,12 +186,9 @@ std::vector<std::string> describe(const CalendarList& calendars) {
   std::vector<std::string> out;
   for (const auto& calendar : calendars) {
     std::ostringstream line;
-    line << calendar->calendarIdentifier() << " '" << calendar->title() << "' ";
-    if (auto color = calendar->color(); color && color->components) {
-      for (double component : *color->components)
-        line << static_cast<int>(component * 255 + 0.5) << ",";
-    }
-    line << " '" << calendar->source()->title() << "' type " << calendar->source()->sourceType()
+    line << calendar->calendarIdentifier() << " '" << calendar->title() << "' "
+         << colorText(calendar->color()).value_or("no-colour") << " '"
+         << calendar->source()->title() << "' type " << calendar->source()->sourceType()
          << (calendar->allowsContentModifications() ? " writable" : " read-only");
     out.push_back(line.str());
   }
@@ -193,17 +197,21 @@ std::vector<std::string> describe(const CalendarList& calendars) {
 
 TEST_F(EdsStoreTest, ListingWithColoursTypesAndTheDefault) {
   EdsStore store(kPatient);
-  EXPECT_EQ(
-      describe(store.calendarsForEvents()),
-      (std::vector<std::string>{
-          "eds:birthdays 'Birthdays & Anniversaries' 254,212,211, 'Contacts' type 5 read-only",
-          "eds:changes 'Changes' 0,255,128, 'On This Computer' type 0 writable",
-          "eds:feed 'Feed' 255,0,0, 'On The Web' type 4 read-only",
-          "eds:system-calendar 'Personal' 190,206,221, 'On This Computer' type 0 writable",
-          // No Exchange backend is installed: a calendar that cannot open takes no changes.
-          "eds:team 'Team' 128,128,128, 'Alice's account' type 1 read-only",
-          "eds:week 'Week' 52,101,164, 'On This Computer' type 0 writable",
-      }));
+  EXPECT_EQ(describe(store.calendarsForEvents()),
+            (std::vector<std::string>{
+                "eds:birthdays 'Birthdays & Anniversaries' #FED4D3 'Contacts' type 5 read-only",
+                "eds:changes 'Changes' #00FF80 'On This Computer' type 0 writable",
+                "eds:feed 'Feed' #FF0000 'On The Web' type 4 read-only",
+                "eds:gtk-bad 'Unreadable' no-colour 'On This Computer' type 0 writable",
+                "eds:gtk-hex 'Evolution' #62A0EA 'On This Computer' type 0 writable",
+                "eds:gtk-name 'Named' #6495ED 'On This Computer' type 0 writable",
+                "eds:gtk-rgb 'GNOME Calendar' #62A0EA 'On This Computer' type 0 writable",
+                "eds:gtk-rgba 'Translucent' #804000 'On This Computer' type 0 writable",
+                "eds:system-calendar 'Personal' #BECEDD 'On This Computer' type 0 writable",
+                // No Exchange backend is installed: a calendar that cannot open takes no changes.
+                "eds:team 'Team' #808080 'Alice's account' type 1 read-only",
+                "eds:week 'Week' #3465A4 'On This Computer' type 0 writable",
+            }));
   auto fallback = store.defaultCalendarForNewEvents();
   ASSERT_NE(fallback, nullptr);
   EXPECT_EQ(fallback->calendarIdentifier(), "eds:system-calendar");
@@ -212,7 +220,7 @@ TEST_F(EdsStoreTest, ListingWithColoursTypesAndTheDefault) {
   CompositeStore both(std::make_unique<VdirStore>(vdirRoot()),
                       std::make_unique<EdsStore>(kPatient));
   CalendarList all = both.calendarsForEvents();
-  ASSERT_EQ(all.size(), 7u);
+  ASSERT_EQ(all.size(), 12u);
   EXPECT_EQ(all[0]->calendarIdentifier(), "mine/week");
   EXPECT_EQ(all[1]->calendarIdentifier(), "eds:birthdays");
   CompositeStore notGranted(std::make_unique<VdirStore>(dir_ / "no-such-root"),
@@ -446,7 +454,10 @@ TEST_F(EdsStoreTest, TheProgramLoadsEdsOnlyForCalendarCommandsAndHearsItsChanges
   const testing::RunResult status = run({"status"}, true);
   EXPECT_EQ(status.out, "{\"authorizationStatus\":\"granted\"}\n");
   EXPECT_FALSE(loadsModule(status));
-  EXPECT_TRUE(loadsModule(run({"list-calendars"}, true)));
+  const testing::RunResult listed = run({"list-calendars"}, true);
+  EXPECT_TRUE(loadsModule(listed));
+  EXPECT_NE(listed.out.find(R"("color":"#62A0EA","externalId":"eds:gtk-rgb")"), std::string::npos)
+      << listed.out;
 
   const testing::RunResult week = run({"snapshot", "--start", "2024-03-25T00:00:00.000Z", "--end",
                                        "2024-04-01T00:00:00.000Z", "--calendar", "eds:week"});
