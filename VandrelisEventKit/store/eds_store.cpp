@@ -196,6 +196,7 @@ void collectTzids(icalcomponent* component, std::set<std::string>& out) {
 
 // Everything here is touched only on the GLib thread.
 struct GlibState {
+  GDBusConnection* bus = nullptr;
   ESourceRegistry* registry = nullptr;
   std::map<std::string, ECalClient*> clients;
   std::map<std::string, ECalClientView*> views;
@@ -208,6 +209,22 @@ struct GlibState {
   ~GlibState() { release(); }
 
   void release() {
+    releaseEds();
+    if (bus != nullptr) {
+      g_signal_handlers_disconnect_by_data(bus, this);
+      g_object_unref(bus);
+      bus = nullptr;
+    }
+  }
+
+  // Whether EDS can still be asked. GDBus marks the connection closed from its own thread at
+  // once, before "closed" is delivered here: a call that ran meanwhile may have been cut short.
+  bool reachable() const { return registry != nullptr && !g_dbus_connection_is_closed(bus); }
+
+  void releaseEds() {
+    observing = false;
+    refreshNeeded = false;
+    onChange = nullptr;
     if (pendingNotice != nullptr) {
       g_source_destroy(pendingNotice);
       g_source_unref(pendingNotice);
@@ -235,9 +252,23 @@ struct GlibState {
   }
 
   bool connectRegistry(GCancellable* cancellable) {
-    registry = e_source_registry_new_sync(cancellable, nullptr);
+    bus = sessionBusKeptOnClose(cancellable);
+    if (bus != nullptr) {
+      g_signal_connect(bus, "closed", G_CALLBACK(onBusClosed), this);
+      registry = e_source_registry_new_sync(cancellable, nullptr);
+    }
     restoreSigpipe();
-    return registry != nullptr;
+    return reachable();
+  }
+
+  // The session bus has gone, and EDS with it for this process: EDS's objects are dropped, since
+  // their calls could only fail, and a watcher hears once that the EDS calendars are gone.
+  static void onBusClosed(GDBusConnection*, gboolean, GError*, gpointer data) {
+    auto* state = static_cast<GlibState*>(data);
+    const bool observed = state->observing;
+    std::function<void()> notify = std::move(state->onChange);
+    state->releaseEds();
+    if (observed && notify) notify();
   }
 
   ECalClient* client(ESource* source, GCancellable* cancellable) {
@@ -530,15 +561,21 @@ auto EdsStore::onGlibThread(F task) const {
   if (!current) return Result();
   auto result = current->thread.call(
       [state = current->state, task = std::move(task)](GCancellable* cancellable) mutable {
-        return task(*state, cancellable);
+        if (!state->reachable()) return Result();
+        Result value = task(*state, cancellable);
+        // The bus closed during the call: what it gathered may lack what the failed calls would
+        // have brought, so none of it counts.
+        return state->reachable() ? std::move(value) : Result();
       },
       bounds_.call);
-  if (!result) {
-    // A call that outlives its bound means EDS is not answering: no more waiting on it.
+  if (!result || !*result) {
+    // A call that outlives its bound means EDS is not answering, and a closed bus that it has
+    // gone: no more waiting on it.
     std::lock_guard lock(mutex_);
     unavailable_ = true;
+    return Result();
   }
-  return Result(std::move(result));
+  return std::move(*result);
 }
 
 namespace {

@@ -11,9 +11,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <libecal/libecal.h>
@@ -306,14 +310,14 @@ int addEvent(const char* sourceUid, const std::string& eventUid) {
   return added ? 0 : 4;
 }
 
-// The process owning a name on the bus.
-pid_t ownerPid(const char* name) {
+// The process owning a name on the bus (the bus daemon's own name included).
+pid_t ownerPid(const char* name, const std::string& bus = std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
   testing::RunResult result =
       testing::runProcess("/usr/bin/gdbus",
                           {"gdbus", "call", "--session", "--dest", "org.freedesktop.DBus",
                            "--object-path", "/org/freedesktop/DBus", "--method",
                            "org.freedesktop.DBus.GetConnectionUnixProcessID", name},
-                          {{"DBUS_SESSION_BUS_ADDRESS", std::getenv("DBUS_SESSION_BUS_ADDRESS")}});
+                          {{"DBUS_SESSION_BUS_ADDRESS", bus}});
   // "(uint32 1234,)"
   std::size_t number = result.out.find("uint32 ");
   return number == std::string::npos ? 0 : std::stoi(result.out.substr(number + 7));
@@ -491,6 +495,112 @@ TEST_F(EdsStoreTest, TheProgramLoadsEdsOnlyForCalendarCommandsAndHearsItsChanges
     heard = watch.readLine(std::chrono::seconds(3)) == "{\"type\":\"changed\"}\n";
   }
   EXPECT_TRUE(heard);
+}
+
+// A session bus of its own with EDS on it, for a test that stops the bus: eds_session.sh on
+// `dir`, kept open by a `cat` that reads this object's pipe.
+class OwnSession {
+ public:
+  explicit OwnSession(const fs::path& dir) : session_(EDS_SESSION_SCRIPT, {dir.string(), "cat"}) {
+    // The bus names its socket itself, in the session's runtime directory.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (address_.empty() && std::chrono::steady_clock::now() < deadline) {
+      std::error_code error;
+      for (const auto& entry : fs::directory_iterator(dir / "runtime", error)) {
+        if (entry.is_socket() && entry.path().filename().string().starts_with("dbus-"))
+          address_ = "unix:path=" + entry.path().string();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (!address_.empty()) daemon_ = ownerPid("org.freedesktop.DBus", address_);
+  }
+  ~OwnSession() { stopBus(); }
+
+  // Empty when the bus did not come up.
+  const std::string& address() const { return address_; }
+  bool busRunning() const { return daemon_ > 0; }
+  void stopBus() {
+    if (daemon_ > 0) kill(std::exchange(daemon_, 0), SIGTERM);
+  }
+
+ private:
+  testing::Child session_;
+  std::string address_;
+  pid_t daemon_ = 0;
+};
+
+std::string selfPath() { return fs::read_symlink("/proc/self/exe").string(); }
+
+TEST_F(EdsStoreTest, TheHelperOutlivesItsSessionBus) {
+  testing::TempDir own;
+  const fs::path dir = own.path();
+  writeSource(dir / "config", "week", localCalendar("Week", "#3465a4"));
+  writeFile(dir / "data" / "evolution" / "calendar" / "week" / "calendar.ics", kWeek);
+  const fs::path tree = dir / "data" / "vandrelis" / "calendars" / "mine" / "week";
+  writeFile(tree / "week.ics", kWeek);
+  OwnSession session(dir);
+  ASSERT_TRUE(session.busRunning());
+  const std::map<std::string, std::string> environment = {
+      {"XDG_DATA_HOME", (dir / "data").string()}, {"DBUS_SESSION_BUS_ADDRESS", session.address()}};
+  const std::string helper = EVENTKIT_BINARY;
+  const std::string changed = "{\"type\":\"changed\"}\n";
+
+  // The watch is known to have EDS once it reports a change made through EDS.
+  testing::Child watch(helper, {"watch"}, environment);
+  const std::string self = selfPath();
+  bool heard = false;
+  for (int attempt = 0; attempt < 10 && !heard; ++attempt) {
+    const std::string uid = "added-" + std::to_string(attempt);
+    ASSERT_EQ(testing::runProcess(self, {self, "--add-event", "week", uid}, environment).exitStatus,
+              0);
+    heard = watch.readLine(std::chrono::seconds(3)) == changed;
+  }
+  ASSERT_TRUE(heard);
+  while (!watch.readLine(std::chrono::milliseconds(1500)).empty()) {
+  }
+
+  // One-shot commands are waiting on a calendar factory that does not answer when the bus goes
+  // (or, on a slow machine, have not reached it yet: the answer must be the same).
+  const pid_t factory = ownerPid("org.gnome.evolution.dataserver.Calendar8", session.address());
+  ASSERT_GT(factory, 0);
+  ASSERT_EQ(kill(factory, SIGSTOP), 0);
+  std::vector<std::unique_ptr<testing::Child>> oneShots;
+  for (std::vector<std::string> arguments : std::vector<std::vector<std::string>>{
+           {"list-calendars"},
+           {"snapshot", "--start", "2024-03-25T00:00:00.000Z", "--end", "2024-04-01T00:00:00.000Z",
+            "--calendar", "mine/week", "--calendar", "eds:week"}}) {
+    oneShots.push_back(std::make_unique<testing::Child>(helper, arguments, environment));
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  session.stopBus();
+  kill(factory, SIGCONT);
+
+  // They answer from the tree alone: what EDS gave before the bus went is left out too.
+  for (auto& oneShot : oneShots) {
+    EXPECT_EQ(oneShot->waitFor(std::chrono::seconds(30)), std::optional<int>(0));
+    const std::string document = oneShot->readRest();
+    EXPECT_EQ(std::count(document.begin(), document.end(), '\n'), 1) << document;
+    EXPECT_NE(document.find(R"(":"mine\/week")"), std::string::npos) << document;
+    EXPECT_EQ(document.find("eds:"), std::string::npos) << document;
+    EXPECT_EQ(oneShot->errors(), "");
+  }
+
+  // The watch says once that EDS's calendars have gone, then goes on with the tree's changes.
+  EXPECT_EQ(watch.readLine(std::chrono::seconds(20)), changed);
+  EXPECT_EQ(watch.readLine(std::chrono::seconds(1)), "");
+  writeFile(tree / "lunch.ics", ics("BEGIN:VEVENT\nUID:lunch\nDTSTART:20240326T120000Z\n"
+                                    "DTEND:20240326T130000Z\nSUMMARY:Lunch\nEND:VEVENT\n"));
+  EXPECT_EQ(watch.readLine(std::chrono::seconds(20)), changed);
+  EXPECT_TRUE(watch.running());
+  EXPECT_EQ(watch.errors(), "");
+
+  // The next command answers from the tree alone, as without a bus.
+  const testing::RunResult listed =
+      testing::runProcess(helper, {helper, "list-calendars"}, environment);
+  EXPECT_EQ(listed.exitStatus, 0);
+  EXPECT_EQ(listed.err, "");
+  EXPECT_NE(listed.out.find(R"("externalId":"mine\/week")"), std::string::npos);
+  EXPECT_EQ(listed.out.find("eds:"), std::string::npos);
 }
 
 bool runningUnderFixture() { return std::getenv(kFixtureVariable) != nullptr; }
