@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <utility>
 
 #include <libecal/libecal.h>
 #include <libical/ical.h>
@@ -194,8 +195,9 @@ void collectTzids(icalcomponent* component, std::set<std::string>& out) {
 
 }  // namespace
 
-// Everything here is touched only on the GLib thread.
-struct GlibState {
+// Everything here is touched only on the GLib thread. Releasing EDS's objects may run that
+// thread's pending events there and then (the registry's release does), tasks included.
+struct GlibState : std::enable_shared_from_this<GlibState> {
   GDBusConnection* bus = nullptr;
   ESourceRegistry* registry = nullptr;
   std::map<std::string, ECalClient*> clients;
@@ -209,12 +211,9 @@ struct GlibState {
   ~GlibState() { release(); }
 
   void release() {
+    if (bus != nullptr) g_signal_handlers_disconnect_by_data(bus, this);
     releaseEds();
-    if (bus != nullptr) {
-      g_signal_handlers_disconnect_by_data(bus, this);
-      g_object_unref(bus);
-      bus = nullptr;
-    }
+    if (bus != nullptr) g_object_unref(std::exchange(bus, nullptr));
   }
 
   // Whether EDS can still be asked. GDBus marks the connection closed from its own thread at
@@ -230,18 +229,17 @@ struct GlibState {
       g_source_unref(pendingNotice);
       pendingNotice = nullptr;
     }
-    for (auto& [uid, view] : views) dropView(view);
-    views.clear();
-    for (auto& [uid, client] : clients) {
+    // Each is taken out of this state before it is released, so that what runs meanwhile
+    // finds EDS gone.
+    for (auto& [uid, view] : std::exchange(views, {})) dropView(view);
+    for (auto& [uid, client] : std::exchange(clients, {})) {
       g_signal_handlers_disconnect_by_data(client, this);
       g_object_unref(client);
     }
-    clients.clear();
-    if (registry != nullptr) {
-      for (gulong handler : registryHandlers) g_signal_handler_disconnect(registry, handler);
-      registryHandlers.clear();
-      g_object_unref(registry);
-      registry = nullptr;
+    if (ESourceRegistry* released = std::exchange(registry, nullptr)) {
+      for (gulong handler : std::exchange(registryHandlers, {}))
+        g_signal_handler_disconnect(released, handler);
+      g_object_unref(released);
     }
   }
 
@@ -265,6 +263,9 @@ struct GlibState {
   // their calls could only fail, and a watcher hears once that the EDS calendars are gone.
   static void onBusClosed(GDBusConnection*, gboolean, GError*, gpointer data) {
     auto* state = static_cast<GlibState*>(data);
+    // The store's last task, which drops its own reference to this state, may run in the middle.
+    const std::shared_ptr<GlibState> keep = state->weak_from_this().lock();
+    if (!keep) return;
     const bool observed = state->observing;
     std::function<void()> notify = std::move(state->onChange);
     state->releaseEds();
@@ -411,16 +412,22 @@ struct GlibState {
 
   static void onBackendDied(EClient* died, gpointer data) {
     auto* state = static_cast<GlibState*>(data);
-    for (auto it = state->clients.begin(); it != state->clients.end(); ++it) {
-      if (E_CLIENT(it->second) != died) continue;
-      if (auto view = state->views.find(it->first); view != state->views.end()) {
-        state->dropView(view->second);
+    const std::shared_ptr<GlibState> keep = state->weak_from_this().lock();
+    if (!keep) return;
+    auto found = std::find_if(state->clients.begin(), state->clients.end(),
+                              [died](const auto& entry) { return E_CLIENT(entry.second) == died; });
+    if (found != state->clients.end()) {
+      // Out of the maps before they are released (see releaseEds).
+      const std::string uid = found->first;
+      ECalClient* client = found->second;
+      state->clients.erase(found);
+      if (auto view = state->views.find(uid); view != state->views.end()) {
+        ECalClientView* dropped = view->second;
         state->views.erase(view);
+        state->dropView(dropped);
       }
-      g_signal_handlers_disconnect_by_data(it->second, state);
-      g_object_unref(it->second);
-      state->clients.erase(it);
-      break;
+      g_signal_handlers_disconnect_by_data(client, state);
+      g_object_unref(client);
     }
     state->scheduleNotice(true);
   }
