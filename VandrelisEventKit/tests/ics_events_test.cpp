@@ -842,7 +842,7 @@ TEST(IcsEvents, EachFaultUnderSeveralProcessZones) {
   }
 }
 
-// Shapes of real exports that calendar programs show (issue 23): one row per shape, each read
+// Shapes of real exports that calendar programs show: one row per shape, each read
 // under every process zone.
 TEST(IcsEvents, ShapesOfRealExportsAreShown) {
   const std::string bangkok =
