@@ -8,11 +8,23 @@
 namespace micdetector {
 namespace {
 
+// A process that ends between the list read and a read of its own object is no failure of the
+// poll: the layer answers that the object is bad, and the process simply has no entry.
+struct ProcessGone {};
+
+bool isGone(OSStatus status) { return status == kAudioHardwareBadObjectError; }
+
 // All or nothing: one device that cannot be described leaves the whole list unknown.
-std::optional<std::vector<MicInputDevice>> inputDevices(AudioLayer& audio, AudioObjectID process) {
+std::expected<std::optional<std::vector<MicInputDevice>>, ProcessGone> inputDevices(
+    AudioLayer& audio, AudioObjectID process) {
   auto devices =
       getObjectIDs(audio, process, kAudioProcessPropertyDevices, kAudioObjectPropertyScopeInput);
-  if (!devices) return std::nullopt;
+  if (!devices) {
+    if (devices.error().kind == DetectorError::Kind::osStatus && isGone(devices.error().status)) {
+      return std::unexpected(ProcessGone{});
+    }
+    return std::nullopt;
+  }
   std::vector<MicInputDevice> described;
   described.reserve(devices->size());
   for (const AudioObjectID device : *devices) {
@@ -42,19 +54,23 @@ std::expected<std::vector<MicActiveApp>, DetectorError> loadActiveInputApps(
     const auto running =
         getUInt32Property(platform.audio, process, kAudioProcessPropertyIsRunningInput);
     if (!running) {
+      if (isGone(running.error())) continue;
       return std::unexpected(
           DetectorError::osStatus(kAudioProcessPropertyIsRunningInput, running.error()));
     }
     if (*running == 0) continue;
     const auto pidBits = getUInt32Property(platform.audio, process, kAudioProcessPropertyPID);
     if (!pidBits) {
+      if (isGone(pidBits.error())) continue;
       return std::unexpected(DetectorError::osStatus(kAudioProcessPropertyPID, pidBits.error()));
     }
     const auto pid = static_cast<std::int32_t>(*pidBits);
     auto identity = resolveApplicationIdentity(platform, pid, process);
     if (!identity) continue;
+    auto devices = inputDevices(platform.audio, process);
+    if (!devices) continue;
     apps.push_back({std::move(identity->bundleId), pid, detectedAt,
-                    std::move(identity->applicationName), inputDevices(platform.audio, process)});
+                    std::move(identity->applicationName), std::move(*devices)});
   }
   return apps;
 }

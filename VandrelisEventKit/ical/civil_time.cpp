@@ -75,4 +75,18 @@ bool isValidCivil(const CivilTime& time) {
          time.minute >= 0 && time.minute <= 59 && time.second >= 0 && time.second <= 59;
 }
 
+bool rollOverDay(CivilTime& time) {
+  if (time.month < 1 || time.month > 12 || time.day < 1 || time.day > 31 || time.hour < 0 ||
+      time.hour > 23 || time.minute < 0 || time.minute > 59 || time.second < 0 ||
+      time.second > 59) {
+    return false;
+  }
+  if (time.day > daysInMonth(time.year, time.month)) {
+    // At most three days into the next month; December has 31, so the year never changes.
+    time.day -= daysInMonth(time.year, time.month);
+    ++time.month;
+  }
+  return true;
+}
+
 }  // namespace vandrelis::store

@@ -33,5 +33,10 @@ bool isLeapYear(std::int64_t year);
 int daysInMonth(std::int64_t year, int month);
 // Whether the fields name a real date and time (seconds up to 60 are not: 59 at most).
 bool isValidCivil(const CivilTime& time);
+// A date or date-time as calendar programs read one: a day from 1 to 31 past its month's end
+// rolls over into the next month (30 February 2024 is 1 March), as libical and ical.js do.
+// False, leaving the time as it was, when the fields name no time even so (a month outside
+// 1..12, day 0 or over 31, an hour, minute or second out of range).
+bool rollOverDay(CivilTime& time);
 
 }  // namespace vandrelis::store

@@ -69,7 +69,8 @@ struct DateTimeText {
   bool isUtc = false;
 };
 
-// "20240501", "20240501T100000", "20240501T100000Z"; none when malformed.
+// "20240501", "20240501T100000", "20240501T100000Z"; none when malformed. A day past its
+// month's end rolls over ("20240230" is 1 March).
 std::optional<DateTimeText> parseDateTimeText(std::string_view text) {
   auto digits = [&](std::size_t at, std::size_t count, int& out) {
     if (at + count > text.size()) return false;
@@ -100,7 +101,7 @@ std::optional<DateTimeText> parseDateTimeText(std::string_view text) {
       return std::nullopt;
     }
   }
-  if (!isValidCivil(out.time)) return std::nullopt;
+  if (!rollOverDay(out.time)) return std::nullopt;
   return out;
 }
 
@@ -176,18 +177,25 @@ ZonePtr sharedDefinedZone(std::string_view definition) {
   return zone;
 }
 
-// TZIDs are looked up in the file's own VTIMEZONEs first (matched as written), then in the
-// system's database.
+// TZIDs are looked up in the file's own VTIMEZONEs first, then in the system's database. A
+// VTIMEZONE's TZID property is TEXT, so its escapes are undone before matching: Exchange writes
+// "TZID:(UTC+07:00) Bangkok\, Hanoi" there and "TZID=\"(UTC+07:00) Bangkok, Hanoi\"" in the
+// events (a parameter has no escapes). The property as written still matches when no zone's
+// unescaped TZID is that text.
 class FileZones {
  public:
   explicit FileZones(const IcsOutline& outline)
       : local_(localTimeZone()), utc_(utcTimeZone()) {
+    std::vector<std::pair<std::string, std::string_view>> escaped;
     for (const ComponentText& component : outline.components) {
       if (component.kind != ComponentKind::timeZone || !component.readable) continue;
       if (std::optional<std::string> tzid = firstProperty(component.text, "TZID")) {
-        definitions_.emplace(std::move(*tzid), component.text);  // the first one wins
+        std::string text = unescapeText(*tzid);
+        if (text.size() != tzid->size()) escaped.emplace_back(std::move(*tzid), component.text);
+        definitions_.emplace(std::move(text), component.text);  // the first one wins
       }
     }
+    for (auto& [tzid, text] : escaped) definitions_.emplace(std::move(tzid), text);
   }
 
   ZonePtr zone(const std::string& tzid) {
@@ -524,6 +532,7 @@ std::optional<EventVersion> readVersion(std::string_view componentText, std::siz
   data->calendar = item.calendar;
   data->itemIdentifier = identifier;
   data->uid = textOf(lines, "UID");
+  if (data->uid && data->uid->empty()) data->uid.reset();  // "UID:" is no UID
   data->title = textOf(lines, "SUMMARY");
   data->notes = textOf(lines, "DESCRIPTION");
   data->location = textOf(lines, "LOCATION");
@@ -645,9 +654,12 @@ std::optional<EventVersion> readVersion(std::string_view componentText, std::siz
   return version;
 }
 
-// Which version of one event (one UID and RECURRENCE-ID) counts: the highest SEQUENCE, then
-// the latest LAST-MODIFIED, then DTSTAMP, then the last in the file.
+// Which version of one event (one UID and RECURRENCE-ID) counts: one with a usable DTSTART
+// over one without (an iTIP REPLY kept in the file, newer but without DTSTART, is no version
+// of the event), then the highest SEQUENCE, the latest LAST-MODIFIED, DTSTAMP, and the last in
+// the file.
 bool supersedes(const EventVersion& a, const EventVersion& b) {
+  if (a.start.has_value() != b.start.has_value()) return a.start.has_value();
   if (a.sequence != b.sequence) return a.sequence > b.sequence;
   if (a.lastModified != b.lastModified) return a.lastModified > b.lastModified;
   if (a.stamp != b.stamp) return a.stamp > b.stamp;
@@ -745,15 +757,13 @@ struct SpanBuilder {
   }
 };
 
-// The UNTIL of a rule as a wall time of the series.
+// The UNTIL of a rule as a wall time of the series. A date on a timed series (which RFC 5545
+// forbids) is its midnight in DTSTART's zone, as python-dateutil and ical.js read it: DAILY
+// from 1 May 10:00 until 3 May gives 1 and 2 May.
 std::optional<CivilTime> untilInSeries(const RecurrenceRule& rule, const TimeValue& start) {
   if (!rule.until) return std::nullopt;
   const RecurrenceRule::Until& until = *rule.until;
-  if (until.isDate) {
-    CivilTime day = dateOnly(until.time);
-    if (!start.isDate) day.hour = 23, day.minute = 59, day.second = 59;
-    return day;
-  }
+  if (until.isDate) return dateOnly(until.time);
   if (until.isUtc && !start.isFloating()) {
     return start.timeZone().toCivil(civilSeconds(until.time));
   }
@@ -941,8 +951,9 @@ class GroupExpander {
         if (rule.until->isUtc) {
           until = static_cast<Instant>(civilSeconds(rule.until->time));
         } else {
+          // A date ends an all-day series after its day, a timed one at its midnight.
           until = static_cast<Instant>(start.timeZone().toInstant(rule.until->time)) +
-                  (rule.until->isDate ? kDaySeconds : 0);
+                  (rule.until->isDate && start.isDate ? kDaySeconds : 0);
           floating = floating || start.isFloating();
         }
         latest = std::max(latest, until + slack);
@@ -1043,6 +1054,16 @@ std::string identityKey(const std::optional<std::string>& uid, std::string_view 
     }
   }
   return key;
+}
+
+// An event's UID, escapes undone; an empty one is none, so that events written with "UID:"
+// are events of their own, as events without UID are.
+std::optional<std::string> uidOf(std::string_view componentText) {
+  std::optional<std::string> uid = firstProperty(componentText, "UID");
+  if (!uid) return uid;
+  if (uid->find('\\') != std::string::npos) *uid = unescapeText(*uid);  // rare in a UID
+  if (uid->empty()) uid.reset();
+  return uid;
 }
 
 // The zone CLDR's Windows table gives a Windows zone name ("W. Europe Standard Time") for the
@@ -1146,9 +1167,8 @@ bool appendIcsOccurrences(std::string_view text, const IcsItem& item, Instant st
   for (std::size_t i = 0; i < outline.components.size(); ++i) {
     // An unreadable event still counts as an identity, so that the others keep theirs.
     if (outline.components[i].kind != ComponentKind::event) continue;
-    std::optional<std::string> uid = firstProperty(outline.components[i].text, "UID");
-    entries.push_back({uid ? fnv1a(unescapeText(*uid)) : 0, static_cast<std::uint32_t>(i),
-                       uid.has_value()});
+    std::optional<std::string> uid = uidOf(outline.components[i].text);
+    entries.push_back({uid ? fnv1a(*uid) : 0, static_cast<std::uint32_t>(i), uid.has_value()});
   }
   std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
     return std::tie(a.hasUid, a.uidHash) < std::tie(b.hasUid, b.uidHash);
@@ -1166,8 +1186,7 @@ bool appendIcsOccurrences(std::string_view text, const IcsItem& item, Instant st
   auto groupsOf = [&](const std::vector<std::uint32_t>& run) {
     std::vector<std::pair<std::optional<std::string>, std::vector<std::uint32_t>>> groups;
     for (std::uint32_t index : run) {
-      std::optional<std::string> uid = firstProperty(outline.components[index].text, "UID");
-      if (uid) uid = unescapeText(*uid);
+      std::optional<std::string> uid = uidOf(outline.components[index].text);
       auto it = std::find_if(groups.begin(), groups.end(),
                              [&](const auto& group) { return uid && group.first == uid; });
       if (it == groups.end()) {

@@ -3,6 +3,7 @@
 #include "ical/ics_reader.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace vandrelis::store {
 namespace {
@@ -42,8 +43,8 @@ bool beginOrEnd(std::string_view line, bool& isBegin, std::string& kind) {
   return true;
 }
 
-// The components open at a line of one component's text. An END that names no open component
-// is ignored, as in the outline.
+// The components open at a line of one component's text, closed as in the outline: an END
+// that names no open component closes the innermost one.
 class Nesting {
  public:
   // False when the line is no BEGIN or END.
@@ -61,6 +62,8 @@ class Nesting {
       --excess_;
     } else if (auto it = std::find(open_.rbegin(), open_.rend(), kind_); it != open_.rend()) {
       open_.resize(static_cast<std::size_t>(open_.rend() - it) - 1);
+    } else if (!open_.empty()) {
+      open_.pop_back();
     }
     return true;
   }
@@ -192,8 +195,34 @@ std::string unescapeText(std::string_view value) {
   return out;
 }
 
+namespace {
+
+// Whether the text's first line ends in CR alone: its first CR comes before its first LF and
+// is not the CR of a CRLF. Only the first line is looked at.
+bool endsLinesInCr(std::string_view text) {
+  if (text.empty()) return false;
+  const std::size_t firstLf = text.find('\n');
+  const void* cr = std::memchr(text.data(), '\r', std::min(firstLf, text.size()));
+  if (cr == nullptr) return false;
+  return static_cast<std::size_t>(static_cast<const char*>(cr) - text.data()) + 1 != firstLf;
+}
+
+}  // namespace
+
 IcsOutline outlineIcs(std::string_view text) {
   IcsOutline outline;
+  // Outlook's and .NET's exporters begin with a byte-order mark.
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+  if (endsLinesInCr(text)) {
+    // Old Mac exports: a copy with each CR that is not part of a CRLF made an LF, which the
+    // line reader and every component's reading then take as usual.
+    auto copy = std::make_unique<std::string>(text);
+    for (std::size_t i = 0; i < copy->size(); ++i) {
+      if ((*copy)[i] == '\r' && (i + 1 == copy->size() || (*copy)[i + 1] != '\n')) (*copy)[i] = '\n';
+    }
+    text = *copy;
+    outline.ownText = std::move(copy);
+  }
   LineReader reader(text);
   std::string_view line;
   // Only the kinds of the first levels are kept; deeper levels are counted.
@@ -219,14 +248,16 @@ IcsOutline outlineIcs(std::string_view text) {
       continue;
     }
     if (depth == 0) continue;  // END before any BEGIN
-    // An END names the component it closes; one that names no open component is ignored, and
-    // levels beyond those kept close in order.
+    // An END names the component it closes; one that names no open component closes the
+    // innermost one, but not the top level (a stray END there is ignored). Levels beyond
+    // those kept close in order.
     if (depth > static_cast<int>(stack.size())) {
       --depth;
     } else {
       auto open = std::find(stack.rbegin(), stack.rend(), kind);
-      if (open == stack.rend()) continue;
-      std::size_t keep = static_cast<std::size_t>(stack.rend() - open) - 1;
+      if (open == stack.rend() && depth == 1) continue;
+      std::size_t keep = open == stack.rend() ? stack.size() - 1
+                                              : static_cast<std::size_t>(stack.rend() - open) - 1;
       int closedFrom = depth;
       depth = static_cast<int>(keep);
       stack.resize(keep);

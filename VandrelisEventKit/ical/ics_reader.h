@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -79,9 +80,18 @@ struct ComponentText {
 struct IcsOutline {
   bool isCalendar = false;  // at least one BEGIN:VCALENDAR at the top level
   std::vector<ComponentText> components;  // every VCALENDAR's, in file order
+  // The text the components point into when it is not the one given: a copy of a text whose
+  // lines end in CR alone, with LF line ends.
+  std::unique_ptr<const std::string> ownText;
 };
 
-// Components that never end (a cut file) are left out.
+// Components that never end (a cut file) are left out. A leading UTF-8 byte-order mark is
+// passed over, and a text whose first line ends in CR alone (old Mac exports) is read as if
+// each lone CR were an LF; which applies is decided on the first line, so that an ordinary
+// text costs no extra pass. An END names the component it closes, with those open inside it;
+// an END that names no open component closes the innermost one, as libical and ical.js do (a
+// mistyped "END:VTOOD" closes the VTODO), except at the top level: a VCALENDAR is closed only
+// by its own name.
 IcsOutline outlineIcs(std::string_view text);
 
 // The lines of one component: its own properties, and its direct sub-components' lines one

@@ -89,7 +89,7 @@ std::optional<RecurrenceRule::Until> parseUntil(std::string_view text) {
       return std::nullopt;
     }
   }
-  if (!isValidCivil(until.time)) return std::nullopt;
+  if (!rollOverDay(until.time)) return std::nullopt;  // 20240230 is 1 March, as for DTSTART
   return until;
 }
 

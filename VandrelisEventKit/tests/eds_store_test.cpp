@@ -12,12 +12,15 @@
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 #include <libecal/libecal.h>
 
+#include "calendar_listing.h"
 #include "child_process.h"
 #include "store/composite_store.h"
 #include "store/notification_center.h"
@@ -156,6 +159,11 @@ void writeFixture(const fs::path& dir) {
   writeSource(config, "team",
               "[Data Source]\nDisplayName=Team\nEnabled=true\nParent=account\n\n"
               "[Calendar]\nBackendName=ews\nColor=#808080\n");
+  // Colours as GNOME Calendar, older GTK programs and other CSS-minded editors write them.
+  writeSource(config, "gtk-rgb", localCalendar("GNOME Calendar", "rgb(98,160,234)"));
+  writeSource(config, "gtk-hex", localCalendar("Evolution", "#6262a0a0eaea"));
+  writeSource(config, "gtk-rgba", localCalendar("Translucent", "rgba(50%, 25%, 0%, 0.4)"));
+  writeSource(config, "gtk-bad", localCalendar("Unreadable", "rgb(98,160)"));
   writeFile(dir / "data" / "evolution" / "calendar" / "week" / "calendar.ics", kWeek);
   writeFile(dir / "data" / "vandrelis" / "calendars" / "mine" / "week" / "week.ics", kWeek);
 }
@@ -179,12 +187,9 @@ std::vector<std::string> describe(const CalendarList& calendars) {
   std::vector<std::string> out;
   for (const auto& calendar : calendars) {
     std::ostringstream line;
-    line << calendar->calendarIdentifier() << " '" << calendar->title() << "' ";
-    if (auto color = calendar->color(); color && color->components) {
-      for (double component : *color->components)
-        line << static_cast<int>(component * 255 + 0.5) << ",";
-    }
-    line << " '" << calendar->source()->title() << "' type " << calendar->source()->sourceType()
+    line << calendar->calendarIdentifier() << " '" << calendar->title() << "' "
+         << colorText(calendar->color()).value_or("no-colour") << " '"
+         << calendar->source()->title() << "' type " << calendar->source()->sourceType()
          << (calendar->allowsContentModifications() ? " writable" : " read-only");
     out.push_back(line.str());
   }
@@ -193,17 +198,20 @@ std::vector<std::string> describe(const CalendarList& calendars) {
 
 TEST_F(EdsStoreTest, ListingWithColoursTypesAndTheDefault) {
   EdsStore store(kPatient);
-  EXPECT_EQ(
-      describe(store.calendarsForEvents()),
-      (std::vector<std::string>{
-          "eds:birthdays 'Birthdays & Anniversaries' 254,212,211, 'Contacts' type 5 read-only",
-          "eds:changes 'Changes' 0,255,128, 'On This Computer' type 0 writable",
-          "eds:feed 'Feed' 255,0,0, 'On The Web' type 4 read-only",
-          "eds:system-calendar 'Personal' 190,206,221, 'On This Computer' type 0 writable",
-          // No Exchange backend is installed: a calendar that cannot open takes no changes.
-          "eds:team 'Team' 128,128,128, 'Alice's account' type 1 read-only",
-          "eds:week 'Week' 52,101,164, 'On This Computer' type 0 writable",
-      }));
+  EXPECT_EQ(describe(store.calendarsForEvents()),
+            (std::vector<std::string>{
+                "eds:birthdays 'Birthdays & Anniversaries' #FED4D3 'Contacts' type 5 read-only",
+                "eds:changes 'Changes' #00FF80 'On This Computer' type 0 writable",
+                "eds:feed 'Feed' #FF0000 'On The Web' type 4 read-only",
+                "eds:gtk-bad 'Unreadable' no-colour 'On This Computer' type 0 writable",
+                "eds:gtk-hex 'Evolution' #62A0EA 'On This Computer' type 0 writable",
+                "eds:gtk-rgb 'GNOME Calendar' #62A0EA 'On This Computer' type 0 writable",
+                "eds:gtk-rgba 'Translucent' #804000 'On This Computer' type 0 writable",
+                "eds:system-calendar 'Personal' #BECEDD 'On This Computer' type 0 writable",
+                // No Exchange backend is installed: a calendar that cannot open takes no changes.
+                "eds:team 'Team' #808080 'Alice's account' type 1 read-only",
+                "eds:week 'Week' #3465A4 'On This Computer' type 0 writable",
+            }));
   auto fallback = store.defaultCalendarForNewEvents();
   ASSERT_NE(fallback, nullptr);
   EXPECT_EQ(fallback->calendarIdentifier(), "eds:system-calendar");
@@ -212,7 +220,7 @@ TEST_F(EdsStoreTest, ListingWithColoursTypesAndTheDefault) {
   CompositeStore both(std::make_unique<VdirStore>(vdirRoot()),
                       std::make_unique<EdsStore>(kPatient));
   CalendarList all = both.calendarsForEvents();
-  ASSERT_EQ(all.size(), 7u);
+  ASSERT_EQ(all.size(), 11u);
   EXPECT_EQ(all[0]->calendarIdentifier(), "mine/week");
   EXPECT_EQ(all[1]->calendarIdentifier(), "eds:birthdays");
   CompositeStore notGranted(std::make_unique<VdirStore>(dir_ / "no-such-root"),
@@ -298,14 +306,14 @@ int addEvent(const char* sourceUid, const std::string& eventUid) {
   return added ? 0 : 4;
 }
 
-// The process owning a name on the bus.
-pid_t ownerPid(const char* name) {
+// The process owning a name on the bus (the bus daemon's own name included).
+pid_t ownerPid(const char* name, const std::string& bus = std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
   testing::RunResult result =
       testing::runProcess("/usr/bin/gdbus",
                           {"gdbus", "call", "--session", "--dest", "org.freedesktop.DBus",
                            "--object-path", "/org/freedesktop/DBus", "--method",
                            "org.freedesktop.DBus.GetConnectionUnixProcessID", name},
-                          {{"DBUS_SESSION_BUS_ADDRESS", std::getenv("DBUS_SESSION_BUS_ADDRESS")}});
+                          {{"DBUS_SESSION_BUS_ADDRESS", bus}});
   // "(uint32 1234,)"
   std::size_t number = result.out.find("uint32 ");
   return number == std::string::npos ? 0 : std::stoi(result.out.substr(number + 7));
@@ -426,6 +434,20 @@ TEST_F(EdsStoreTest, NoBusNoEdsOrAHangingRegistryGiveTheVdirAnswerAlone) {
   EXPECT_LT(waited, std::chrono::seconds(5));
 }
 
+// Adds events to the "week" calendar through EDS until `watch` reports one: the watch starts
+// EDS's views a moment after it starts.
+bool hearsAnEdsChange(testing::Child& watch,
+                      const std::map<std::string, std::string>& environment) {
+  const std::string self = fs::read_symlink("/proc/self/exe");
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    const std::string uid = "added-" + std::to_string(attempt);
+    if (testing::runProcess(self, {self, "--add-event", "week", uid}, environment).exitStatus != 0)
+      return false;
+    if (watch.readLine(std::chrono::seconds(3)) == "{\"type\":\"changed\"}\n") return true;
+  }
+  return false;
+}
+
 // The shipped program reaches EDS through its module, loaded only by the commands that read
 // calendars (when the program is linked statically, by the dynamically linked build it hands
 // those commands to), and hears EDS's changes through it.
@@ -467,19 +489,90 @@ TEST_F(EdsStoreTest, TheProgramLoadsEdsOnlyForCalendarCommandsAndHearsItsChanges
   EXPECT_EQ(withoutModule.out.find("eds:"), std::string::npos);
 
   testing::Child watch(helper, {"watch"}, environment);
-  char self[4096];
-  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-  ASSERT_GT(length, 0);
-  self[length] = '\0';
-  // Events are added until one is heard: the watch starts EDS's views a moment after it starts.
-  bool heard = false;
-  for (int attempt = 0; attempt < 10 && !heard; ++attempt) {
-    const std::string uid = "added-" + std::to_string(attempt);
-    ASSERT_EQ(testing::runProcess(self, {self, "--add-event", "week", uid}, environment).exitStatus,
-              0);
-    heard = watch.readLine(std::chrono::seconds(3)) == "{\"type\":\"changed\"}\n";
+  EXPECT_TRUE(hearsAnEdsChange(watch, environment));
+}
+
+// A session bus of its own with EDS on it, for a test that stops the bus: eds_session.sh on
+// `dir`, kept open by a `cat` that reads this object's pipe.
+class OwnSession {
+ public:
+  explicit OwnSession(const fs::path& dir) : session_(EDS_SESSION_SCRIPT, {dir.string(), "cat"}) {
+    // The bus names its socket itself, in the session's runtime directory.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (address_.empty() && std::chrono::steady_clock::now() < deadline) {
+      std::error_code error;
+      for (const auto& entry : fs::directory_iterator(dir / "runtime", error)) {
+        if (entry.is_socket() && entry.path().filename().string().starts_with("dbus-"))
+          address_ = "unix:path=" + entry.path().string();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (!address_.empty()) daemon_ = ownerPid("org.freedesktop.DBus", address_);
   }
-  EXPECT_TRUE(heard);
+  ~OwnSession() { stopBus(); }
+
+  const std::string& address() const { return address_; }
+  bool busRunning() const { return daemon_ > 0; }
+  void stopBus() {
+    if (daemon_ > 0) kill(std::exchange(daemon_, 0), SIGTERM);
+  }
+
+ private:
+  testing::Child session_;
+  std::string address_;
+  pid_t daemon_ = 0;
+};
+
+TEST_F(EdsStoreTest, TheHelperOutlivesItsSessionBus) {
+  testing::TempDir own;
+  const fs::path dir = own.path();
+  writeSource(dir / "config", "week", localCalendar("Week", "#3465a4"));
+  writeFile(dir / "data" / "evolution" / "calendar" / "week" / "calendar.ics", kWeek);
+  const fs::path tree = dir / "data" / "vandrelis" / "calendars" / "mine" / "week";
+  writeFile(tree / "week.ics", kWeek);
+  OwnSession session(dir);
+  ASSERT_TRUE(session.busRunning());
+  const std::map<std::string, std::string> environment = {
+      {"XDG_DATA_HOME", (dir / "data").string()}, {"DBUS_SESSION_BUS_ADDRESS", session.address()}};
+  const std::string helper = EVENTKIT_BINARY;
+  const std::string changed = "{\"type\":\"changed\"}\n";
+
+  // The watch is known to have EDS once it reports a change made through EDS.
+  testing::Child watch(helper, {"watch"}, environment);
+  ASSERT_TRUE(hearsAnEdsChange(watch, environment));
+  while (!watch.readLine(std::chrono::milliseconds(1500)).empty()) {
+  }
+
+  // A snapshot is waiting on a calendar factory that does not answer when the bus goes (or, on
+  // a slow machine, has not reached it yet: the answer must be the same).
+  const pid_t factory = ownerPid("org.gnome.evolution.dataserver.Calendar8", session.address());
+  ASSERT_GT(factory, 0);
+  ASSERT_EQ(kill(factory, SIGSTOP), 0);
+  testing::Child snapshot(
+      helper,
+      {"snapshot", "--start", "2024-03-25T00:00:00.000Z", "--end", "2024-04-01T00:00:00.000Z",
+       "--calendar", "mine/week", "--calendar", "eds:week"},
+      environment);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  session.stopBus();
+  kill(factory, SIGCONT);
+
+  // It answers from the tree alone.
+  EXPECT_EQ(snapshot.waitFor(std::chrono::seconds(30)), std::optional<int>(0));
+  const std::string document = snapshot.readRest();
+  EXPECT_EQ(std::count(document.begin(), document.end(), '\n'), 1) << document;
+  EXPECT_NE(document.find(R"("calendarExternalId":"mine\/week")"), std::string::npos) << document;
+  EXPECT_EQ(document.find("eds:"), std::string::npos) << document;
+  EXPECT_EQ(snapshot.errors(), "");
+
+  // The watch says once that EDS's calendars have gone, then goes on with the tree's changes.
+  EXPECT_EQ(watch.readLine(std::chrono::seconds(20)), changed);
+  EXPECT_EQ(watch.readLine(std::chrono::seconds(1)), "");
+  writeFile(tree / "lunch.ics", ics("BEGIN:VEVENT\nUID:lunch\nDTSTART:20240326T120000Z\n"
+                                    "DTEND:20240326T130000Z\nSUMMARY:Lunch\nEND:VEVENT\n"));
+  EXPECT_EQ(watch.readLine(std::chrono::seconds(20)), changed);
+  EXPECT_TRUE(watch.running());
+  EXPECT_EQ(watch.errors(), "");
 }
 
 bool runningUnderFixture() { return std::getenv(kFixtureVariable) != nullptr; }

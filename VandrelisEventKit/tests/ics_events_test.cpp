@@ -821,11 +821,13 @@ TEST(IcsEvents, EachFaultUnderSeveralProcessZones) {
            std::string(1, '\0') + "ATIVE\nDTEND:20240501T120000Z\nEND:VEVENT\n"),
        "2024-05-01T00:00:00Z", "2024-06-01T00:00:00Z",
        "2024-05-01T10:00Z 2024-05-01T12:00Z [n] occ=- id=\n"},
+      // A stray END before the calendar or directly in it is ignored; one inside the event
+      // that names no open component closes the event (its own END is then stray).
       {"stray ENDs and malformed values: nothing on standard error",
        "END:VEVENT\n" +
-           ics("END:VALARM\nBEGIN:VEVENT\nUID:e\nSUMMARY:e\nEND:VALARM\nDTSTART:20240501T100000Z\n"
+           ics("END:VALARM\nBEGIN:VEVENT\nUID:e\nSUMMARY:e\nDTSTART:20240501T100000Z\n"
                "DTEND:garbage\nATTENDEE;PARTSTAT=:mailto:a@b\nRDATE;VALUE=PERIOD:x/y\n"
-               "STATUS:\nSEQUENCE:x\nEND:VEVENT\n"),
+               "STATUS:\nSEQUENCE:x\nEND:VALARM\nSUMMARY:after\nEND:VEVENT\n"),
        "2024-05-01T00:00:00Z", "2024-06-01T00:00:00Z",
        "2024-05-01T10:00Z 2024-05-01T10:00Z [e] occ=- id=\n"},
   };
@@ -838,6 +840,119 @@ TEST(IcsEvents, EachFaultUnderSeveralProcessZones) {
       EXPECT_EQ(listing(events), c.expected) << c.name << " in " << zone;
     }
   }
+}
+
+// Shapes of real exports that calendar programs show: one row per shape, each read
+// under every process zone.
+TEST(IcsEvents, ShapesOfRealExportsAreShown) {
+  const std::string bangkok =
+      "BEGIN:VTIMEZONE\nTZID:(UTC+07:00) Bangkok\\, Hanoi\\, Jakarta\nBEGIN:STANDARD\n"
+      "DTSTART:16010101T000000\nTZOFFSETFROM:+0700\nTZOFFSETTO:+0700\nEND:STANDARD\n"
+      "END:VTIMEZONE\n";
+  const FaultCase cases[] = {
+      {"Exchange zone name with escaped commas: the VTIMEZONE's TZID is TEXT",
+       ics(bangkok +
+           "BEGIN:VEVENT\nUID:x\nSUMMARY:quoted\n"
+           "DTSTART;TZID=\"(UTC+07:00) Bangkok, Hanoi, Jakarta\":20240430T090000\nEND:VEVENT\n"
+           // A parameter has no escapes; one written as the property was still finds it.
+           "BEGIN:VEVENT\nUID:y\nSUMMARY:as the property\n"
+           "DTSTART;TZID=\"(UTC+07:00) Bangkok\\, Hanoi\\, Jakarta\":20240430T100000\nEND:VEVENT\n"),
+       "2024-04-01T00:00:00Z", "2024-06-01T00:00:00Z",
+       "2024-04-30T02:00Z 2024-04-30T02:00Z [quoted] occ=- id=/x\n"
+       "2024-04-30T03:00Z 2024-04-30T03:00Z [as the property] occ=- id=/y\n"},
+      {"a leading UTF-8 byte-order mark",
+       "\xEF\xBB\xBF" "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VEVENT\r\nUID:bom\r\nSUMMARY:bom\r\n"
+       "DTSTART:20240501T100000Z\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n",
+       "2024-05-01T00:00:00Z", "2024-06-01T00:00:00Z",
+       "2024-05-01T10:00Z 2024-05-01T10:00Z [bom] occ=- id=\n"},
+      {"lines ending in CR alone, one of them folded",
+       "BEGIN:VCALENDAR\rVERSION:2.0\rBEGIN:VEVENT\rUID:cr\rSUMMARY:old\r  mac\r"
+       "DTSTART:20240501T100000Z\rDTEND:20240501T110000Z\rEND:VEVENT\rEND:VCALENDAR\r",
+       "2024-05-01T00:00:00Z", "2024-06-01T00:00:00Z",
+       "2024-05-01T10:00Z 2024-05-01T11:00Z [old mac] occ=- id=\n"},
+      {"a mistyped END closes the innermost component; the later events stay",
+       ics("BEGIN:VTODO\nUID:t\nDTSTART:20240501T080000Z\nEND:VTOOD\n"
+           "BEGIN:VEVENT\nUID:a\nSUMMARY:after the todo\nDTSTART:20240501T100000Z\n"
+           "BEGIN:VALARM\nTRIGGER:-PT5M\nEND:VALRM\nDTEND:20240501T113000Z\nEND:VEVENT\n"
+           "BEGIN:VEVENT\nUID:b\nSUMMARY:next\nDTSTART:20240502T100000Z\nEND:VEVENT\n"),
+       "2024-05-01T00:00:00Z", "2024-06-01T00:00:00Z",
+       "2024-05-01T10:00Z 2024-05-01T11:30Z [after the todo] occ=- id=/a\n"
+       "2024-05-02T10:00Z 2024-05-02T10:00Z [next] occ=- id=/b\n"},
+      {"empty UIDs are no UIDs: two events, each its own identity",
+       ics("BEGIN:VEVENT\nUID:\nSUMMARY:one\nDTSTART:20240501T100000Z\nEND:VEVENT\n"
+           "BEGIN:VEVENT\nUID:\nSUMMARY:two\nDTSTART:20240502T100000Z\nEND:VEVENT\n"),
+       "2024-05-01T00:00:00Z", "2024-06-01T00:00:00Z",
+       "2024-05-01T10:00Z 2024-05-01T10:00Z [one] occ=- id=/#cbe19d324a90d0a4\n"
+       "2024-05-02T10:00Z 2024-05-02T10:00Z [two] occ=- id=/#7ebdb14f3742ecc7\n"},
+      {"a newer copy without DTSTART (an iTIP REPLY) replaces neither the event nor an override",
+       ics("BEGIN:VEVENT\nUID:r\nSUMMARY:meeting\nDTSTAMP:20240401T000000Z\n"
+           "DTSTART:20240501T100000Z\nRRULE:FREQ=DAILY;COUNT=2\nEND:VEVENT\n"
+           "BEGIN:VEVENT\nUID:r\nSUMMARY:reply\nDTSTAMP:20240420T000000Z\nSEQUENCE:3\n"
+           "ATTENDEE;PARTSTAT=ACCEPTED:mailto:me@example.org\nEND:VEVENT\n"
+           "BEGIN:VEVENT\nUID:r\nSUMMARY:moved\nRECURRENCE-ID:20240502T100000Z\n"
+           "DTSTAMP:20240401T000000Z\nDTSTART:20240502T120000Z\nEND:VEVENT\n"
+           "BEGIN:VEVENT\nUID:r\nSUMMARY:reply to moved\nRECURRENCE-ID:20240502T100000Z\n"
+           "DTSTAMP:20240421T000000Z\nDTSTART:2024-13-01\nEND:VEVENT\n"),
+       "2024-05-01T00:00:00Z", "2024-06-01T00:00:00Z",
+       "2024-05-01T10:00Z 2024-05-01T10:00Z [meeting] occ=2024-05-01T10:00Z id=\n"
+       "2024-05-02T12:00Z 2024-05-02T12:00Z [moved] occ=2024-05-02T10:00Z id=\n"},
+      {"a day past the month's end rolls over; a month outside 1-12 stays unreadable",
+       ics("BEGIN:VEVENT\nUID:a\nSUMMARY:30 February\nDTSTART:20240230T100000Z\n"
+           "DTEND:20240230T110000Z\nEND:VEVENT\n"
+           "BEGIN:VEVENT\nUID:b\nSUMMARY:29 February 2023\nDTSTART;VALUE=DATE:20230229\nEND:VEVENT\n"
+           // UNTIL and EXDATE roll over too: until 1 May 22:00Z, 1 May excluded.
+           "BEGIN:VEVENT\nUID:c\nSUMMARY:rule\nDTSTART;TZID=Europe/Berlin:20240429T090000\n"
+           "RRULE:FREQ=DAILY;UNTIL=20240431T220000Z\nEXDATE;TZID=Europe/Berlin:20240431T090000\n"
+           "END:VEVENT\n"
+           "BEGIN:VEVENT\nUID:d\nSUMMARY:month 13\nDTSTART:20241301T100000Z\nEND:VEVENT\n"),
+       "2023-01-01T00:00:00Z", "2025-01-01T00:00:00Z",
+       "- - [month 13] occ=- id=/d\n"
+       "2023-03-01 2023-03-01 [29 February 2023] occ=- id=/b\n"
+       "2024-03-01T10:00Z 2024-03-01T11:00Z [30 February] occ=- id=/a\n"
+       "2024-04-29T07:00Z 2024-04-29T07:00Z [rule] occ=2024-04-29T07:00Z id=/c\n"
+       "2024-04-30T07:00Z 2024-04-30T07:00Z [rule] occ=2024-04-30T07:00Z id=/c\n"},
+      {"UNTIL as a date on a timed series: its midnight in DTSTART's zone",
+       ics("BEGIN:VEVENT\nUID:u\nSUMMARY:utc\nDTSTART:20240501T100000Z\n"
+           "RRULE:FREQ=DAILY;UNTIL=20240503\nEND:VEVENT\n"
+           "BEGIN:VEVENT\nUID:n\nSUMMARY:new york\nDTSTART;TZID=America/New_York:20240501T230000\n"
+           "RRULE:FREQ=DAILY;UNTIL=20240503\nEND:VEVENT\n"
+           "BEGIN:VEVENT\nUID:m\nSUMMARY:midnight\nDTSTART:20240501T000000Z\n"
+           "RRULE:FREQ=DAILY;UNTIL=20240503\nEND:VEVENT\n"),
+       "2024-04-01T00:00:00Z", "2024-06-01T00:00:00Z",
+       "2024-05-01T00:00Z 2024-05-01T00:00Z [midnight] occ=2024-05-01T00:00Z id=/m\n"
+       "2024-05-01T10:00Z 2024-05-01T10:00Z [utc] occ=2024-05-01T10:00Z id=/u\n"
+       "2024-05-02T00:00Z 2024-05-02T00:00Z [midnight] occ=2024-05-02T00:00Z id=/m\n"
+       "2024-05-02T03:00Z 2024-05-02T03:00Z [new york] occ=2024-05-02T03:00Z id=/n\n"
+       "2024-05-02T10:00Z 2024-05-02T10:00Z [utc] occ=2024-05-02T10:00Z id=/u\n"
+       "2024-05-03T00:00Z 2024-05-03T00:00Z [midnight] occ=2024-05-03T00:00Z id=/m\n"
+       "2024-05-03T03:00Z 2024-05-03T03:00Z [new york] occ=2024-05-03T03:00Z id=/n\n"},
+  };
+  for (const FaultCase& c : cases) {
+    for (const char* zone : kZones) {
+      ScopedTimeZone scoped(zone);
+      ItemSpan span;
+      VdirEventList events;
+      ASSERT_TRUE(appendIcsOccurrences(c.text, testItem(), at(c.from), at(c.to), events, &span))
+          << c.name;
+      std::stable_sort(events.begin(), events.end(),
+                       [](const auto& a, const auto& b) { return occursBefore(*a, *b); });
+      EXPECT_EQ(listing(events), c.expected) << c.name << " in " << zone;
+      // Every occurrence lies in the item's span, which the occurrence index keeps.
+      for (const auto& event : events) {
+        if (!event->startDate()) continue;
+        EXPECT_GE(*event->startDate(), span.earliest) << c.name << " in " << zone;
+        EXPECT_LE(*event->endDate(), span.latest) << c.name << " in " << zone;
+      }
+    }
+  }
+
+  // Kept as they were: a bare VEVENT (no VCALENDAR around it) is no calendar, with a
+  // byte-order mark too.
+  VdirEventList none;
+  EXPECT_FALSE(appendIcsOccurrences(
+      "\xEF\xBB\xBF" "BEGIN:VEVENT\r\nUID:bare\r\nDTSTART:20240501T100000Z\r\nEND:VEVENT\r\n",
+      testItem(), 0, 4e9, none));
+  EXPECT_TRUE(none.empty());
 }
 
 }  // namespace

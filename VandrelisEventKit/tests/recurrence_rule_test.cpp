@@ -66,7 +66,10 @@ TEST(RecurrenceRuleTest, ParsesEveryPartAndRefusesWhatItCannotFollow) {
   for (const auto& c : std::vector<UntilCase>{
            {"FREQ=DAILY;UNTIL=20240229", {2024, 2, 29, 0, 0, 0}, true, false},
            {"FREQ=DAILY;UNTIL=20240229T235959Z", {2024, 2, 29, 23, 59, 59}, false, true},
-           {"FREQ=DAILY;UNTIL=20240229T120000", {2024, 2, 29, 12, 0, 0}, false, false}}) {
+           {"FREQ=DAILY;UNTIL=20240229T120000", {2024, 2, 29, 12, 0, 0}, false, false},
+           // A day past the month's end rolls over, as in every date the store reads.
+           {"FREQ=DAILY;UNTIL=20240230", {2024, 3, 1, 0, 0, 0}, true, false},
+           {"FREQ=DAILY;UNTIL=20230231T120000Z", {2023, 3, 3, 12, 0, 0}, false, true}}) {
     auto parsed = parseRecurrenceRule(c.rule);
     ASSERT_TRUE(parsed && parsed->until) << c.rule;
     EXPECT_EQ(parsed->until->time, c.time) << c.rule;
@@ -80,7 +83,8 @@ TEST(RecurrenceRuleTest, ParsesEveryPartAndRefusesWhatItCannotFollow) {
         "FREQ=DAILY;BYSECOND=61", "FREQ=MONTHLY;BYMONTHDAY=0", "FREQ=MONTHLY;BYMONTHDAY=32",
         "FREQ=YEARLY;BYYEARDAY=367", "FREQ=YEARLY;BYWEEKNO=-54", "FREQ=YEARLY;BYMONTH=13",
         "FREQ=MONTHLY;BYDAY=0MO", "FREQ=MONTHLY;BYDAY=54MO", "FREQ=MONTHLY;BYDAY=MX",
-        "FREQ=MONTHLY;BYSETPOS=0", "FREQ=DAILY;UNTIL=20240230", "FREQ=DAILY;UNTIL=20240101T2500",
+        "FREQ=MONTHLY;BYSETPOS=0", "FREQ=DAILY;UNTIL=20241301", "FREQ=DAILY;UNTIL=20240132",
+        "FREQ=DAILY;UNTIL=20240100", "FREQ=DAILY;UNTIL=20240101T2500",
         "FREQ=DAILY;WKST=XX", "FREQ=DAILY;FREQ=WEEKLY", "FREQ=DAILY;BYDAY=", "FREQ=DAILY;BYHOUR=1,,2",
         "FREQ=DAILY;FOO=1", "FREQ=DAILY;COUNT"}) {
     EXPECT_FALSE(parseRecurrenceRule(bad)) << bad;

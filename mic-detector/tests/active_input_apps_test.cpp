@@ -121,11 +121,12 @@ TEST_F(Poll, FailuresOfTheListRunningFlagOrPidFailTheWholePoll) {
                      7);
   EXPECT_EQ(poll().error(), DetectorError::osStatus(kAudioHardwarePropertyProcessObjectList, 7));
 
-  // Process 11 went away after the list was read: its 'piri' read fails with the layer's status,
-  // and the entry already gathered for process 10 is dropped.
+  // Process 11 lacks its 'piri' property: the read fails with the layer's status, and the
+  // entry already gathered for process 10 is dropped.
   audio.setProcessList({10, 11});
   audio.addProcess(10, 100, true, {});
   addApplication(100, "com.example.a", "A");
+  audio.setUInt32(11, kAudioProcessPropertyPID, 110);
   EXPECT_EQ(poll().error().errorDescription(),
             "CoreAudio call failed for selector 1885958761 with status 2003332927");
 
@@ -139,6 +140,38 @@ TEST_F(Poll, FailuresOfTheListRunningFlagOrPidFailTheWholePoll) {
   addApplication(110, "com.example.b", "B");
   ASSERT_TRUE(poll().has_value());
   EXPECT_EQ(poll()->size(), 2u);
+}
+
+TEST_F(Poll, ProcessesThatEndDuringThePollAreLeftOutAndThePollGoesOn) {
+  // Each of 11, 12 and 13 ends after the list was read, its object gone by a different read.
+  audio.setProcessList({10, 11, 12, 13, 14});
+  audio.addDevice(100, "mic", "Microphone");
+  for (const auto& [object, pid] : std::vector<std::pair<AudioObjectID, std::int32_t>>{
+           {10, 100}, {11, 110}, {12, 120}, {13, 130}, {14, 140}}) {
+    audio.addProcess(object, pid, true, {100});
+    addApplication(pid, "com.example.p" + std::to_string(pid), std::nullopt);
+  }
+  audio.removeObject(11);  // before its 'piri' read
+  audio.failDataRead(12, kAudioProcessPropertyPID, kAudioObjectPropertyScopeGlobal,
+                     kAudioHardwareBadObjectError);
+  audio.failSizeRead(13, kAudioProcessPropertyDevices, kAudioObjectPropertyScopeInput,
+                     kAudioHardwareBadObjectError);
+
+  const auto apps = poll();
+  ASSERT_TRUE(apps.has_value()) << apps.error().errorDescription();
+  ASSERT_EQ(apps->size(), 2u);
+  EXPECT_EQ((*apps)[0].pid, 100);
+  EXPECT_EQ((*apps)[1].pid, 140);
+  EXPECT_EQ((*apps)[1].inputDevices, (Devices{{"mic", "Microphone"}}));
+  // Nothing more is asked of a process once it is known to be gone.
+  EXPECT_EQ(audio.readsOf(kAudioProcessPropertyPID).size(), 4u);
+  EXPECT_EQ(applications.lookups, 3);  // 10, 13 and 14
+
+  // Only the bad-object status means that: any other status of those reads fails the poll.
+  audio.failDataRead(12, kAudioProcessPropertyPID, kAudioObjectPropertyScopeGlobal,
+                     kAudioHardwareNotRunningError);
+  EXPECT_EQ(poll().error(),
+            DetectorError::osStatus(kAudioProcessPropertyPID, kAudioHardwareNotRunningError));
 }
 
 TEST_F(Poll, ProcessesNotRunningInputAreSkippedBeforeTheirPidOrIdentity) {

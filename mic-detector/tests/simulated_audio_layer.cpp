@@ -1,5 +1,6 @@
-// Unknown properties answer with the platform's unknown-property status, as the real layer
-// does for an object that has gone away.
+// As the real layer: an object that has no property at all (one that has gone away) answers
+// with the bad-object status, an unknown property of a known object with the unknown-property
+// status.
 #include "simulated_audio_layer.h"
 
 #include <algorithm>
@@ -35,6 +36,11 @@ void SimulatedAudioLayer::setUntouchedText(AudioObjectID object,
 void SimulatedAudioLayer::remove(AudioObjectID object, AudioObjectPropertySelector selector,
                                  AudioObjectPropertyScope scope) {
   properties_.erase({object, selector, scope});
+}
+
+void SimulatedAudioLayer::removeObject(AudioObjectID object) {
+  std::erase_if(properties_,
+                [object](const auto& entry) { return std::get<0>(entry.first) == object; });
 }
 
 void SimulatedAudioLayer::failSizeRead(AudioObjectID object, AudioObjectPropertySelector selector,
@@ -83,7 +89,7 @@ OSStatus SimulatedAudioLayer::getPropertyDataSize(AudioObjectID object,
                                                   std::uint32_t& size) {
   record(Operation::size, object, address.mSelector);
   Property* property = find(object, address);
-  if (property == nullptr) return kAudioHardwareUnknownPropertyError;
+  if (property == nullptr) return missingStatus(object);
   if (property->sizeStatus != 0) return property->sizeStatus;
   if (const auto* list = std::get_if<std::vector<AudioObjectID>>(&property->value)) {
     size = static_cast<std::uint32_t>(list->size() * sizeof(AudioObjectID));
@@ -104,7 +110,7 @@ OSStatus SimulatedAudioLayer::getPropertyData(AudioObjectID object,
                                               std::uint32_t& ioSize, void* data) {
   record(Operation::data, object, address.mSelector);
   Property* property = find(object, address);
-  if (property == nullptr) return kAudioHardwareUnknownPropertyError;
+  if (property == nullptr) return missingStatus(object);
   if (property->dataStatus != 0) return property->dataStatus;
   if (const auto* list = std::get_if<std::vector<AudioObjectID>>(&property->value)) {
     const std::size_t entries = std::min<std::size_t>(ioSize / sizeof(AudioObjectID), list->size());
@@ -126,7 +132,7 @@ OSStatus SimulatedAudioLayer::getPropertyText(AudioObjectID object,
                                               std::optional<std::string>& text) {
   record(Operation::text, object, address.mSelector);
   Property* property = find(object, address);
-  if (property == nullptr) return kAudioHardwareUnknownPropertyError;
+  if (property == nullptr) return missingStatus(object);
   if (property->dataStatus != 0) return property->dataStatus;
   const auto* value = std::get_if<Text>(&property->value);
   if (value == nullptr) return kAudioHardwareUnknownPropertyError;
@@ -156,6 +162,12 @@ SimulatedAudioLayer::Property* SimulatedAudioLayer::find(
     AudioObjectID object, const AudioObjectPropertyAddress& address) {
   const auto it = properties_.find({object, address.mSelector, address.mScope});
   return it == properties_.end() ? nullptr : &it->second;
+}
+
+OSStatus SimulatedAudioLayer::missingStatus(AudioObjectID object) const {
+  const auto first = properties_.lower_bound({object, 0, 0});
+  const bool known = first != properties_.end() && std::get<0>(first->first) == object;
+  return known ? kAudioHardwareUnknownPropertyError : kAudioHardwareBadObjectError;
 }
 
 SimulatedAudioLayer::Property& SimulatedAudioLayer::existing(AudioObjectID object,

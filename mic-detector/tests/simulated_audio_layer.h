@@ -34,6 +34,8 @@ class SimulatedAudioLayer final : public AudioLayer {
   void setUntouchedText(AudioObjectID object, AudioObjectPropertySelector selector);
   void remove(AudioObjectID object, AudioObjectPropertySelector selector,
               AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal);
+  // Every property of the object goes: it has gone away, as a process that ended.
+  void removeObject(AudioObjectID object);
 
   // Faults on an existing property.
   void failSizeRead(AudioObjectID object, AudioObjectPropertySelector selector,
@@ -85,6 +87,8 @@ class SimulatedAudioLayer final : public AudioLayer {
   Property& existing(AudioObjectID object, AudioObjectPropertySelector selector,
                      AudioObjectPropertyScope scope);
   void record(Operation operation, AudioObjectID object, AudioObjectPropertySelector selector);
+  // The status of a read of a property the graph lacks.
+  OSStatus missingStatus(AudioObjectID object) const;
 
   std::map<Key, Property> properties_;
 };

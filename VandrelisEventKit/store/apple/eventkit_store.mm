@@ -85,18 +85,23 @@ class EventKitCalendar final : public Calendar {
     }
   }
   std::optional<CalendarColor> color() const override {
-    // Get rule: the colour belongs to the calendar, which this wrapper keeps alive.
-    CGColorRef cgColor = calendar_.CGColor;
-    if (cgColor == nullptr) return std::nullopt;
-    const CGFloat* components = CGColorGetComponents(cgColor);
-    if (components == nullptr) return CalendarColor{std::nullopt};
-    const std::size_t count = CGColorGetNumberOfComponents(cgColor);
-    return CalendarColor{std::vector<double>(components, components + count)};
+    @autoreleasepool {
+      // Get rule: not ours to release. It may be a colour made for this read and autoreleased,
+      // so its components are copied before the pool drains.
+      CGColorRef cgColor = calendar_.CGColor;
+      if (cgColor == nullptr) return std::nullopt;
+      const CGFloat* components = CGColorGetComponents(cgColor);
+      if (components == nullptr) return CalendarColor{std::nullopt};
+      const std::size_t count = CGColorGetNumberOfComponents(cgColor);
+      return CalendarColor{std::vector<double>(components, components + count)};
+    }
   }
   std::shared_ptr<const Source> source() const override {
-    EKSource* owner = calendar_.source;
-    if (owner == nil) return nullptr;
-    return std::make_shared<EventKitSource>(owner);
+    @autoreleasepool {
+      EKSource* owner = calendar_.source;
+      if (owner == nil) return nullptr;
+      return std::make_shared<EventKitSource>(owner);
+    }
   }
   bool allowsContentModifications() const override {
     return calendar_.allowsContentModifications == YES;
@@ -138,7 +143,11 @@ class EventKitEvent final : public Event {
  public:
   explicit EventKitEvent(EKEvent* event) : event_(event) {}
 
-  std::shared_ptr<const Calendar> calendar() const override { return wrap(event_.calendar); }
+  std::shared_ptr<const Calendar> calendar() const override {
+    @autoreleasepool {
+      return wrap(event_.calendar);
+    }
+  }
   std::string calendarItemIdentifier() const override {
     @autoreleasepool {
       return utf8(event_.calendarItemIdentifier);
@@ -159,8 +168,16 @@ class EventKitEvent final : public Event {
       return optionalText(event_.notes);
     }
   }
-  std::optional<Instant> startDate() const override { return instant(event_.startDate); }
-  std::optional<Instant> endDate() const override { return instant(event_.endDate); }
+  std::optional<Instant> startDate() const override {
+    @autoreleasepool {
+      return instant(event_.startDate);
+    }
+  }
+  std::optional<Instant> endDate() const override {
+    @autoreleasepool {
+      return instant(event_.endDate);
+    }
+  }
   bool isAllDay() const override { return event_.allDay == YES; }
   std::int64_t status() const override { return static_cast<std::int64_t>(event_.status); }
   std::optional<std::string> url() const override {
@@ -174,9 +191,11 @@ class EventKitEvent final : public Event {
     }
   }
   std::shared_ptr<const Participant> organizer() const override {
-    EKParticipant* participant = event_.organizer;
-    if (participant == nil) return nullptr;
-    return std::make_shared<EventKitParticipant>(participant);
+    @autoreleasepool {
+      EKParticipant* participant = event_.organizer;
+      if (participant == nil) return nullptr;
+      return std::make_shared<EventKitParticipant>(participant);
+    }
   }
   std::optional<ParticipantList> attendees() const override {
     @autoreleasepool {
@@ -191,10 +210,16 @@ class EventKitEvent final : public Event {
     }
   }
   std::optional<Instant> lastModifiedDate() const override {
-    return instant(event_.lastModifiedDate);
+    @autoreleasepool {
+      return instant(event_.lastModifiedDate);
+    }
   }
   bool hasRecurrenceRules() const override { return event_.hasRecurrenceRules == YES; }
-  std::optional<Instant> occurrenceDate() const override { return instant(event_.occurrenceDate); }
+  std::optional<Instant> occurrenceDate() const override {
+    @autoreleasepool {
+      return instant(event_.occurrenceDate);
+    }
+  }
   std::optional<std::string> timeZone() const override {
     @autoreleasepool {
       NSTimeZone* zone = event_.timeZone;

@@ -13,14 +13,16 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <utility>
 
 #include <libecal/libecal.h>
 #include <libical/ical.h>
 #include <sys/stat.h>
 
+#include "ical/ics_events.h"
+#include "store/eds/eds_color.h"
 #include "store/eds/eds_presence.h"
 #include "store/eds/glib_thread.h"
-#include "ical/ics_events.h"
 #include "store/notification_center.h"
 #include "store/vdir/vdir_tree.h"
 
@@ -193,8 +195,10 @@ void collectTzids(icalcomponent* component, std::set<std::string>& out) {
 
 }  // namespace
 
-// Everything here is touched only on the GLib thread.
-struct GlibState {
+// Everything here is touched only on the GLib thread. Releasing EDS's objects may run that
+// thread's pending events there and then (the registry's release does), tasks included.
+struct GlibState : std::enable_shared_from_this<GlibState> {
+  GDBusConnection* bus = nullptr;
   ESourceRegistry* registry = nullptr;
   std::map<std::string, ECalClient*> clients;
   std::map<std::string, ECalClientView*> views;
@@ -207,23 +211,35 @@ struct GlibState {
   ~GlibState() { release(); }
 
   void release() {
+    if (bus != nullptr) g_signal_handlers_disconnect_by_data(bus, this);
+    releaseEds();
+    if (bus != nullptr) g_object_unref(std::exchange(bus, nullptr));
+  }
+
+  // Whether EDS can still be asked. GDBus marks the connection closed from its own thread at
+  // once, before "closed" is delivered here: a call that ran meanwhile may have been cut short.
+  bool reachable() const { return registry != nullptr && !g_dbus_connection_is_closed(bus); }
+
+  void releaseEds() {
+    observing = false;
+    refreshNeeded = false;
+    onChange = nullptr;
     if (pendingNotice != nullptr) {
       g_source_destroy(pendingNotice);
       g_source_unref(pendingNotice);
       pendingNotice = nullptr;
     }
-    for (auto& [uid, view] : views) dropView(view);
-    views.clear();
-    for (auto& [uid, client] : clients) {
+    // Each is taken out of this state before it is released, so that what runs meanwhile
+    // finds EDS gone.
+    for (auto& [uid, view] : std::exchange(views, {})) dropView(view);
+    for (auto& [uid, client] : std::exchange(clients, {})) {
       g_signal_handlers_disconnect_by_data(client, this);
       g_object_unref(client);
     }
-    clients.clear();
-    if (registry != nullptr) {
-      for (gulong handler : registryHandlers) g_signal_handler_disconnect(registry, handler);
-      registryHandlers.clear();
-      g_object_unref(registry);
-      registry = nullptr;
+    if (ESourceRegistry* released = std::exchange(registry, nullptr)) {
+      for (gulong handler : std::exchange(registryHandlers, {}))
+        g_signal_handler_disconnect(released, handler);
+      g_object_unref(released);
     }
   }
 
@@ -234,9 +250,26 @@ struct GlibState {
   }
 
   bool connectRegistry(GCancellable* cancellable) {
-    registry = e_source_registry_new_sync(cancellable, nullptr);
+    bus = sessionBusKeptOnClose(cancellable);
+    if (bus != nullptr) {
+      g_signal_connect(bus, "closed", G_CALLBACK(onBusClosed), this);
+      registry = e_source_registry_new_sync(cancellable, nullptr);
+    }
     restoreSigpipe();
-    return registry != nullptr;
+    return reachable();
+  }
+
+  // The session bus has gone, and EDS with it for this process: EDS's objects are dropped, since
+  // their calls could only fail, and a watcher hears once that the EDS calendars are gone.
+  static void onBusClosed(GDBusConnection*, gboolean, GError*, gpointer data) {
+    auto* state = static_cast<GlibState*>(data);
+    // The store's last task, which drops its own reference to this state, may run in the middle.
+    const std::shared_ptr<GlibState> keep = state->weak_from_this().lock();
+    if (!keep) return;
+    const bool observed = state->observing;
+    std::function<void()> notify = std::move(state->onChange);
+    state->releaseEds();
+    if (observed && notify) notify();
   }
 
   ECalClient* client(ESource* source, GCancellable* cancellable) {
@@ -379,16 +412,22 @@ struct GlibState {
 
   static void onBackendDied(EClient* died, gpointer data) {
     auto* state = static_cast<GlibState*>(data);
-    for (auto it = state->clients.begin(); it != state->clients.end(); ++it) {
-      if (E_CLIENT(it->second) != died) continue;
-      if (auto view = state->views.find(it->first); view != state->views.end()) {
-        state->dropView(view->second);
+    const std::shared_ptr<GlibState> keep = state->weak_from_this().lock();
+    if (!keep) return;
+    auto found = std::find_if(state->clients.begin(), state->clients.end(),
+                              [died](const auto& entry) { return E_CLIENT(entry.second) == died; });
+    if (found != state->clients.end()) {
+      // Out of the maps before they are released (see releaseEds).
+      const std::string uid = found->first;
+      ECalClient* client = found->second;
+      state->clients.erase(found);
+      if (auto view = state->views.find(uid); view != state->views.end()) {
+        ECalClientView* dropped = view->second;
         state->views.erase(view);
+        state->dropView(dropped);
       }
-      g_signal_handlers_disconnect_by_data(it->second, state);
-      g_object_unref(it->second);
-      state->clients.erase(it);
-      break;
+      g_signal_handlers_disconnect_by_data(client, state);
+      g_object_unref(client);
     }
     state->scheduleNotice(true);
   }
@@ -529,15 +568,21 @@ auto EdsStore::onGlibThread(F task) const {
   if (!current) return Result();
   auto result = current->thread.call(
       [state = current->state, task = std::move(task)](GCancellable* cancellable) mutable {
-        return task(*state, cancellable);
+        if (!state->reachable()) return Result();
+        Result value = task(*state, cancellable);
+        // The bus closed during the call: what it gathered may lack what the failed calls would
+        // have brought, so none of it counts.
+        return state->reachable() ? std::move(value) : Result();
       },
       bounds_.call);
-  if (!result) {
-    // A call that outlives its bound means EDS is not answering: no more waiting on it.
+  if (!result || !*result) {
+    // A call that outlives its bound means EDS is not answering, and a closed bus that it has
+    // gone: no more waiting on it.
     std::lock_guard lock(mutex_);
     unavailable_ = true;
+    return Result();
   }
-  return Result(std::move(result));
+  return std::move(*result);
 }
 
 namespace {
@@ -547,7 +592,7 @@ std::vector<std::shared_ptr<const EdsCalendar>> calendarsOf(std::vector<Calendar
   for (CalendarInfo& info : infos) {
     auto source = std::make_shared<EdsSource>(std::move(info.sourceTitle), info.sourceType);
     out.push_back(std::make_shared<EdsCalendar>(std::move(info.uid), std::move(info.title),
-                                                parseColor(info.color), std::move(source),
+                                                parseEdsColor(info.color), std::move(source),
                                                 info.writable, std::move(info.addresses)));
   }
   return out;

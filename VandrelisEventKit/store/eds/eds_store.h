@@ -1,6 +1,6 @@
 // GNOME's calendars: the calendar sources of Evolution Data Server (EDS) on the session bus.
 // Every call is bounded; when there is no session bus, no EDS, or EDS does not answer in time,
-// the store simply has no calendars.
+// the store simply has no calendars, and the same from the moment the session bus goes away.
 #pragma once
 
 #include <chrono>
@@ -91,7 +91,8 @@ class EdsStore : public CalendarStore {
   EventList eventsMatching(Instant start, Instant end,
                            const CalendarList& calendars) const override;
   // A view per calendar and the registry's source signals; a burst of them posts
-  // kStoreChangedNotification with this store as sender.
+  // kStoreChangedNotification with this store as sender. So does the end of the session bus,
+  // once: the store's calendars are gone, and it does not look for EDS again.
   void beginObservingChanges() override;
 
   struct Session;

@@ -37,6 +37,14 @@ void silenceGlibLogging() {
   });
 }
 
+GDBusConnection* sessionBusKeptOnClose(GCancellable* cancellable) {
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, cancellable, nullptr);
+  // The flag is read when "closed" is delivered, on the context of the thread that made the
+  // connection; made here, that is this thread's, which cannot deliver it before this returns.
+  if (bus != nullptr) g_dbus_connection_set_exit_on_close(bus, FALSE);
+  return bus;
+}
+
 GlibThread::GlibThread() : context_(g_main_context_new()), loop_(g_main_loop_new(context_, FALSE)) {
   silenceGlibLogging();
   thread_ = std::thread([context = context_, loop = loop_] {

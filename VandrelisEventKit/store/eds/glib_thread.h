@@ -63,4 +63,12 @@ class GlibThread {
 // line. Idempotent.
 void silenceGlibLogging();
 
+// The process's shared session-bus connection, the one EDS's libraries take, with a reference
+// for the caller; null when there is no bus to connect to. GLib raises SIGTERM in a process
+// whose shared session-bus connection closes, which would end the helper silently with its
+// calendar tree unwatched; that is turned off here. Call it on a GlibThread before anything
+// else takes the bus: the connection delivers its "closed" signal to the context of the thread
+// that made it.
+GDBusConnection* sessionBusKeptOnClose(GCancellable* cancellable);
+
 }  // namespace vandrelis::store

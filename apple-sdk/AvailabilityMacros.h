@@ -1,0 +1,2 @@
+// Included by GoogleTest's headers, which use nothing of it.
+#pragma once
