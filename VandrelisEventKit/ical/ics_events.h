@@ -1,5 +1,5 @@
-// Events of iCalendar files: reading their values, time-zone resolution and the expansion of
-// repeating events into the occurrences of a query window.
+// Events of iCalendar files: the records the engine builds and the expansion of an item's events
+// into the occurrences of a query window.
 #pragma once
 
 #include <functional>
@@ -121,11 +121,5 @@ bool appendIcsOccurrences(std::string_view text, const IcsItem& item, Instant st
 
 // The query's order: start, end, item identifier, occurrence date (absent values first).
 bool occursBefore(const VdirEvent& a, const VdirEvent& b);
-
-// The IANA identifier a TZID stands for in the system's database: the TZID itself (surrounding
-// blanks aside), its last one to three "/" segments after a leading "/prefix/" path, or the
-// zone a Windows zone name maps to; none when no such zone exists or the TZID is longer than
-// any such name could be.
-std::optional<std::string> ianaZoneForTzid(std::string_view tzid);
 
 }  // namespace vandrelis::store

@@ -1,5 +1,5 @@
 // Colour texts of EDS sources, read through to the "#RRGGBB" that list-calendars writes.
-#include "store/eds_color.h"
+#include "store/eds/eds_color.h"
 
 #include <optional>
 #include <string>
