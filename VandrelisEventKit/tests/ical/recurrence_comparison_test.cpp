@@ -183,7 +183,7 @@ TEST(RecurrenceComparisonTest, AgreesWithDateutilOnGeneratedRules) {
     input += text(c.dtstart) + " " + c.rule + " " + text(c.from) + " " + text(c.to) + "\n";
   }
   auto reference = testing::runProcess(
-      python, {python, EVENTKIT_SOURCE_DIR "/VandrelisEventKit/tests/rrule_reference.py"}, {}, input);
+      python, {python, EVENTKIT_SOURCE_DIR "/VandrelisEventKit/tests/ical/rrule_reference.py"}, {}, input);
   ASSERT_EQ(reference.exitStatus, 0) << reference.err;
   std::istringstream lines(reference.out);
   std::string expected;

@@ -4,12 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 
 #include "ical/time_zone.h"
-#include "store/vdir/vdir_tree.h"
 #include "vdir_fixtures.h"
 
 namespace vandrelis::store {
@@ -19,15 +19,22 @@ using testing::at;
 using testing::ics;
 using testing::ScopedTimeZone;
 
-std::shared_ptr<const VdirCalendar> testCalendar() {
-  auto source = std::make_shared<VdirSource>("Work", 2, std::vector<std::string>{"me@example.org"});
-  return std::make_shared<VdirCalendar>("work/main", "Main", std::nullopt, source, true, "/nonexistent");
-}
+// The calendar an item belongs to; the engine only hands it on to its events.
+class TestCalendar final : public Calendar {
+ public:
+  std::string calendarIdentifier() const override { return "work/main"; }
+  std::string title() const override { return "Main"; }
+  std::optional<CalendarColor> color() const override { return std::nullopt; }
+  std::shared_ptr<const Source> source() const override { return nullptr; }
+  bool allowsContentModifications() const override { return true; }
+};
 
 IcsItem testItem(std::string identifier = "work/main/item") {
-  auto calendar = testCalendar();
-  return {calendar, std::move(identifier),
-          [calendar](std::string_view address) { return calendar->vdirSource().isOwnAddress(address); }};
+  return {std::make_shared<TestCalendar>(), std::move(identifier), [](std::string_view address) {
+            std::string lower(address);
+            for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            return lower == "me@example.org";
+          }};
 }
 
 VdirEventList expand(const std::string& text, const std::string& start, const std::string& end) {
