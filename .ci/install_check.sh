@@ -97,20 +97,24 @@ mic-detector/tests/pulse_session.sh "$work/pulse" bash -c '
   recorder=$!
   trap "kill $recorder 2>/dev/null || true" EXIT
   until [ "$(pactl list short source-outputs | wc -l)" -ge 1 ]; do sleep 0.05; done
-  for root in "$@"; do
-    detector=$root/bin/vandrelis-mic-detector
-    "$detector" >"$dir/out" 2>"$dir/err" &
-    pid=$!
-    sleep 1.5
-    kill -TERM "$pid"
+  # Both copies at once: each runs for a second and a half, then gets SIGTERM.
+  pids=()
+  for i in $(seq "$#"); do
+    "${!i}/bin/vandrelis-mic-detector" >"$dir/out$i" 2>"$dir/err$i" &
+    pids+=($!)
+  done
+  sleep 1.5
+  kill -TERM "${pids[@]}"
+  for i in $(seq "$#"); do
+    detector=${!i}/bin/vandrelis-mic-detector
     status=0
-    wait "$pid" || status=$?
+    wait "${pids[$((i - 1))]}" || status=$?
     if [ "$status" -ne 0 ] ||
-      ! head -n 1 "$dir/err" | grep -q "Microphone activity detector started" ||
-      ! tail -n 1 "$dir/err" | grep -q "Microphone activity detector stopped" ||
-      ! grep -q "org.example.Recorder" "$dir/out"; then
+      ! head -n 1 "$dir/err$i" | grep -q "Microphone activity detector started" ||
+      ! tail -n 1 "$dir/err$i" | grep -q "Microphone activity detector stopped" ||
+      ! grep -q "org.example.Recorder" "$dir/out$i"; then
       echo "$detector: exit status $status" >&2
-      cat "$dir/err" "$dir/out" >&2
+      cat "$dir/err$i" "$dir/out$i" >&2
       exit 1
     fi
     echo "$detector: started, saw the recorder, stopped"
