@@ -66,6 +66,7 @@ run_tests() {
   apple-sdk/check.sh
   build build
   (cd build && ctest --output-on-failure -j"$(nproc)")
+  .ci/install_check.sh build
   bench/adversarial.sh build
   build build-sanitize -DENABLE_SANITIZERS=ON -DCMAKE_BUILD_TYPE=Debug
   (cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -99,7 +100,8 @@ run_demo() {
   # Global, not local: the EXIT trap runs after this function has returned.
   demo_home=$(mktemp -d)
   trap 'rm -rf "$demo_home"' EXIT
-  export XDG_DATA_HOME="$demo_home/data"
+  # The occurrence index goes to the demo's folder too: nothing is written into the user's home.
+  export XDG_DATA_HOME="$demo_home/data" XDG_CACHE_HOME="$demo_home/cache"
   echo "== vandrelis-eventkit (calendar store root: $XDG_DATA_HOME/vandrelis/calendars)"
   show "$helper" status
   show "$helper" authorize
@@ -162,63 +164,34 @@ run_eds_demo() {
 }
 
 # The detector for real, on a private sound server (a virtual microphone in a temporary
-# directory) with one recorder: nothing of the user's own sound setup is used or changed.
-# Runs in a subshell of its own: its variables, exports and trap end with it.
+# directory, mic-detector/tests/pulse_session.sh) with one recorder: nothing of the user's own
+# sound setup is used or changed. Runs in a subshell of its own.
 run_detector_demo() {
-  local detector=build/mic-detector/vandrelis-mic-detector
   demo_dir=$(mktemp -d)
-  server_pid=""
-  recorder_pid=""
-  local dir=$demo_dir
-  # shellcheck disable=SC2317  # called by the trap
-  cleanup_detector_demo() {
-    [ -n "$recorder_pid" ] && kill "$recorder_pid" 2>/dev/null
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
-    wait 2>/dev/null
-    rm -rf "$demo_dir"
-  }
-  trap cleanup_detector_demo EXIT
-  mkdir -m 700 "$dir/runtime" "$dir/home" "$dir/config"
-  echo "autospawn = no" >"$dir/client.conf"
-  cat >"$dir/server.pa" <<'SCRIPT'
-load-module module-null-source source_name=demo_microphone description=Demo\ Microphone
-load-module module-native-protocol-unix auth-anonymous=1
-SCRIPT
-  export XDG_RUNTIME_DIR="$dir/runtime" HOME="$dir/home" XDG_CONFIG_HOME="$dir/config"
-  export PULSE_CLIENTCONFIG="$dir/client.conf" DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/no-bus"
-  unset DISPLAY WAYLAND_DISPLAY PULSE_SERVER PULSE_RUNTIME_PATH PULSE_COOKIE PULSE_PROP
-
-  echo "== vandrelis-mic-detector (a private sound server in $XDG_RUNTIME_DIR)"
+  trap 'rm -rf "$demo_dir"' EXIT
+  echo "== vandrelis-mic-detector (a private sound server in $demo_dir/runtime)"
   echo "\$ pulseaudio -n -F server.pa   # virtual microphone \"demo_microphone\""
-  pulseaudio -n --daemonize=no --system=false --exit-idle-time=-1 --use-pid-file=no \
-    --log-level=error -F "$dir/server.pa" >/dev/null 2>"$dir/server.log" &
-  server_pid=$!
-  local tries=0
-  until pactl info >/dev/null 2>&1; do
-    tries=$((tries + 1))
-    if [ $tries -gt 100 ]; then
-      echo "the private sound server did not start:" >&2
-      cat "$dir/server.log" >&2
-      return 1
-    fi
-    sleep 0.05
-  done
-  echo "\$ PULSE_PROP=application.id=org.example.Recorder parecord --device=demo_microphone &"
-  PULSE_PROP=application.id=org.example.Recorder parecord --raw --device=demo_microphone \
-    --rate=8000 --channels=1 >/dev/null 2>"$dir/recorder.log" &
-  recorder_pid=$!
-  until [ "$(pactl list short source-outputs | wc -l)" -ge 1 ]; do sleep 0.05; done
-  echo "(recorder pid $recorder_pid)"
-  echo "\$ $detector   # for 3 seconds, then SIGTERM"
-  "$detector" &
-  local detector_pid=$!
-  sleep 3.5
-  kill -TERM "$detector_pid"
-  local status=0
-  wait "$detector_pid" || status=$?
-  echo "(exit status $status)"
-  echo
-  echo "\$ kill $recorder_pid $server_pid   # the recorder and the private server"
+  mic-detector/tests/pulse_session.sh "$demo_dir" bash -c '
+    detector=$1 dir=$2
+    echo "\$ PULSE_PROP=application.id=org.example.Recorder parecord --device=demo_microphone &"
+    PULSE_PROP=application.id=org.example.Recorder parecord --raw --device=demo_microphone \
+      --rate=8000 --channels=1 >/dev/null 2>"$dir/recorder.log" &
+    recorder=$!
+    until [ "$(pactl list short source-outputs | wc -l)" -ge 1 ]; do sleep 0.05; done
+    echo "(recorder pid $recorder)"
+    echo "\$ $detector   # for 3 seconds, then SIGTERM"
+    "$detector" &
+    detector_pid=$!
+    sleep 3.5
+    kill -TERM "$detector_pid"
+    status=0
+    wait "$detector_pid" || status=$?
+    echo "(exit status $status)"
+    echo
+    echo "\$ kill $recorder   # the recorder; the private server stops after it"
+    kill "$recorder"
+    wait "$recorder" 2>/dev/null || true
+  ' demo build/mic-detector/vandrelis-mic-detector "$demo_dir"
 }
 
 install_missing

@@ -1,6 +1,9 @@
 // Cuts by user-perceived characters and canonical equivalence.
 #include "text.h"
 
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 namespace vandrelis {
@@ -59,6 +62,49 @@ TEST(Text, CanonicalEquivalence) {
   EXPECT_FALSE(canonicallyEqual("\xEF\xAC\x81", "fi"));
   EXPECT_EQ(canonicalKey("cafe\xCC\x81"), canonicalKey("caf\xC3\xA9"));
   EXPECT_EQ(canonicalKey("plain"), "plain");
+}
+
+TEST(Text, PrefixOfIllFormedTextAndControls) {
+  // Each ill-formed sequence is one character, as its U+FFFD would be; a combining mark after
+  // it joins it, one after a control or a line end stands alone.
+  EXPECT_EQ(prefixCharacters("\xFF\xE2\x82z", 2), "\xFF\xE2\x82");
+  EXPECT_EQ(prefixCharacters("\xE2\x82\xCC\x81z", 1), "\xE2\x82\xCC\x81");
+  EXPECT_EQ(prefixCharacters("\t\xCC\x81z", 1), "\t");
+  EXPECT_EQ(prefixCharacters("\n\xCC\x81z", 2), "\n\xCC\x81");
+  // A cut far into a long text of mixed characters.
+  const std::string unit = "ab\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD\r\ne\xCC\x81";  // 5 characters
+  EXPECT_EQ(prefixCharacters(repeat(unit, 500), 2498),
+            repeat(unit, 499) + "ab\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD");
+}
+
+TEST(Text, Utf16BothWays) {
+  struct Case {
+    std::string utf8;
+    std::u16string utf16;
+    std::vector<std::size_t> offsets;  // of each unit, then the end
+    std::string back;                  // the UTF-16 as UTF-8 again
+  };
+  const Case cases[] = {
+      {"", u"", {0}, ""},
+      {"a\xC3\xA9\xE4\xB8\xAD", u"a\u00E9\u4E2D", {0, 1, 3, 6}, "a\xC3\xA9\xE4\xB8\xAD"},
+      // Beyond the first plane: a surrogate pair, both units at the character's first byte.
+      {"\xF0\x9F\x91\x8Dx", u"\U0001F44Dx", {0, 0, 4, 5}, "\xF0\x9F\x91\x8Dx"},
+      // Ill-formed: the lone continuation byte and the cut-short sequence are one U+FFFD each.
+      {"\x80\xE2\x82z", u"\uFFFD\uFFFDz", {0, 1, 3, 4}, "\xEF\xBF\xBD\xEF\xBF\xBDz"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::size_t> offsets;
+    const std::u16string units = utf16FromUtf8(c.utf8, &offsets);
+    EXPECT_EQ(units, c.utf16) << ::testing::PrintToString(c.utf8);
+    EXPECT_EQ(offsets, c.offsets) << ::testing::PrintToString(c.utf8);
+    std::string back = "<";
+    appendUtf8(back, units);
+    EXPECT_EQ(back, "<" + c.back);
+  }
+  // Unpaired surrogates have no UTF-8 form.
+  std::string out;
+  appendUtf8(out, std::u16string{u'a', char16_t(0xD83D), u'b', char16_t(0xDC4D)});
+  EXPECT_EQ(out, "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
 }
 
 TEST(Text, RepairReplacesEachIllFormedSequence) {

@@ -1,4 +1,5 @@
-// Writes Info.plist files for test bundles, in XML or binary form, with libplist.
+// Writes Info.plist files for test bundles, in XML or binary form: with libplist on Linux
+// (plist_files_libplist.cpp), with CoreFoundation on Apple (plist_files_cf.cpp).
 #pragma once
 
 #include <cstdint>

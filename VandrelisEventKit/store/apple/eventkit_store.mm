@@ -10,10 +10,9 @@
 #include <string>
 #include <utility>
 
-#include <unicode/unistr.h>
-
 #include "store/notification_center.h"
 #include "store/span_query.h"
+#include "text.h"
 
 #if !__has_feature(objc_arc)
 #error "The wrappers hold EventKit objects as strong references: build with -fobjc-arc"
@@ -36,7 +35,7 @@ std::string utf8(NSString* text) {
   std::u16string units(text.length, u'\0');
   [text getCharacters:reinterpret_cast<unichar*>(units.data()) range:NSMakeRange(0, text.length)];
   std::string out;
-  icu::UnicodeString(false, units.data(), static_cast<int32_t>(units.size())).toUTF8String(out);
+  appendUtf8(out, units);
   return out;
 }
 

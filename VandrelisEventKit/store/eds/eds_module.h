@@ -10,12 +10,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "store/calendar_store.h"
 
 namespace vandrelis::store {
 
-// The module's file, looked for beside the program's own executable.
+// The module's file name.
 inline constexpr const char* kEdsModuleFile = "vandrelis-eventkit-eds.so";
 // The one symbol the module exports. A change of the interface between the two gets a new name,
 // so a module from another build is never called with the wrong one.
@@ -25,16 +26,19 @@ using EdsChangeCallback = void (*)(void* context);
 using EdsModuleEntry = CalendarStore* (*)(EdsChangeCallback changed, void* context);
 
 // The EDS store as the program sees it: the module is loaded on the first call that needs
-// calendars, and only when a session bus and EDS's registry are there. Without them, or when
-// the module or the libraries it needs cannot be loaded, the store has no calendars, as when EDS
-// does not answer.
+// calendars, and only when a session bus and EDS's registry are there. The first of the paths
+// that loads is the module. Without a bus or a registry, or when no path holds a module that
+// loads with the libraries it needs, the store has no calendars, as when EDS does not answer.
 class EdsModuleStore final : public CalendarStore {
  public:
-  explicit EdsModuleStore(std::string modulePath) : modulePath_(std::move(modulePath)) {}
+  explicit EdsModuleStore(std::vector<std::string> modulePaths)
+      : modulePaths_(std::move(modulePaths)) {}
   ~EdsModuleStore() override;
 
-  // The module's path beside /proc/self/exe.
-  static std::string besideExecutable();
+  // Where the program's module is, relative to the program's own executable: in an install
+  // tree's module directory, else beside it (the build tree). None when the executable's path
+  // cannot be read.
+  static std::vector<std::string> pathsFromExecutable();
 
   std::int64_t authorizationStatus() const override { return kStatusFullAccess; }
   void requestFullAccessToEvents(AccessCompletion completion) override {
@@ -55,7 +59,7 @@ class EdsModuleStore final : public CalendarStore {
  private:
   CalendarStore* store() const;
 
-  std::string modulePath_;
+  std::vector<std::string> modulePaths_;
   mutable std::once_flag once_;
   mutable std::unique_ptr<CalendarStore> store_;
 };

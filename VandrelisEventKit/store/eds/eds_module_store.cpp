@@ -1,29 +1,81 @@
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include <sys/stat.h>
 
 #include "store/eds/eds_module.h"
 #include "store/eds/eds_presence.h"
 #include "store/notification_center.h"
 
 namespace vandrelis::store {
+namespace {
+
+// True when the file is an ELF file whose loadable segments all lie within it. The loader maps
+// segments without checking them against the file's length, so a module cut short (an update
+// that was interrupted) would take the program down with SIGBUS at the first touch of a page
+// past its end, instead of failing to load.
+bool segmentsWithinFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info {};
+  ElfW(Ehdr) header{};
+  bool complete = ::fstat(fd, &info) == 0 &&
+                  ::pread(fd, &header, sizeof header, 0) == sizeof header &&
+                  std::memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 &&
+                  header.e_phentsize == sizeof(ElfW(Phdr));
+  const auto size = static_cast<std::uint64_t>(info.st_size);
+  for (std::size_t i = 0; complete && i < header.e_phnum; ++i) {
+    ElfW(Phdr) segment{};
+    const auto at = static_cast<off_t>(header.e_phoff + i * sizeof segment);
+    complete = ::pread(fd, &segment, sizeof segment, at) == sizeof segment &&
+               (segment.p_type != PT_LOAD ||
+                (segment.p_offset <= size && segment.p_filesz <= size - segment.p_offset));
+  }
+  ::close(fd);
+  return complete;
+}
+
+}  // namespace
 
 EdsModuleStore::~EdsModuleStore() = default;  // the module itself stays loaded
 
-std::string EdsModuleStore::besideExecutable() { return store::besideExecutable(kEdsModuleFile); }
+#ifndef EVENTKIT_MODULE_FROM_PROGRAM
+#error "EVENTKIT_MODULE_FROM_PROGRAM: the installed module's directory relative to the program's"
+#endif
+
+std::vector<std::string> EdsModuleStore::pathsFromExecutable() {
+  const std::string directory = executableDirectory();
+  if (directory.empty()) return {};
+  return {directory + EVENTKIT_MODULE_FROM_PROGRAM "/" + kEdsModuleFile,
+          directory + kEdsModuleFile};
+}
 
 CalendarStore* EdsModuleStore::store() const {
   std::call_once(once_, [this] {
     if (!edsSessionBusPresent() || !edsRegistryInstalled()) return;
     // RTLD_LOCAL: GLib, EDS and the module's own copy of the store code stay out of the
-    // program's symbol lookups.
-    void* module = ::dlopen(modulePath_.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (module == nullptr) return;
-    auto entry = reinterpret_cast<EdsModuleEntry>(::dlsym(module, kEdsModuleEntry));
-    if (entry == nullptr) return;
-    store_.reset(entry(
-        [](void* self) {
-          NotificationCenter::defaultCenter().post(kStoreChangedNotification, self);
-        },
-        const_cast<EdsModuleStore*>(this)));
+    // program's symbol lookups. A damaged or foreign file fails here, not in the program.
+    for (const std::string& path : modulePaths_) {
+      if (!segmentsWithinFile(path)) continue;
+      void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+      if (module == nullptr) continue;
+      auto entry = reinterpret_cast<EdsModuleEntry>(::dlsym(module, kEdsModuleEntry));
+      if (entry == nullptr) {
+        ::dlclose(module);
+        continue;
+      }
+      store_.reset(entry(
+          [](void* self) {
+            NotificationCenter::defaultCenter().post(kStoreChangedNotification, self);
+          },
+          const_cast<EdsModuleStore*>(this)));
+      return;
+    }
   });
   return store_.get();
 }

@@ -85,13 +85,12 @@ bool edsRegistryInstalled() {
   return false;
 }
 
-std::string besideExecutable(std::string_view file) {
+std::string executableDirectory() {
   std::array<char, 4096> buffer{};
   const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-  if (length <= 0 || static_cast<std::size_t>(length) >= buffer.size()) return std::string(file);
+  if (length <= 0 || static_cast<std::size_t>(length) >= buffer.size()) return {};
   std::string path(buffer.data(), static_cast<std::size_t>(length));
   path.resize(path.rfind('/') + 1);
-  path += file;
   return path;
 }
 

@@ -13,8 +13,8 @@ bool edsSessionBusPresent();
 // bus's standard service directories.
 bool edsRegistryInstalled();
 
-// The path of `file` in the directory of the running executable (/proc/self/exe); `file`
-// alone when that cannot be read.
-std::string besideExecutable(std::string_view file);
+// The directory of the running executable (/proc/self/exe), with a trailing "/"; empty when
+// that cannot be read.
+std::string executableDirectory();
 
 }  // namespace vandrelis::store

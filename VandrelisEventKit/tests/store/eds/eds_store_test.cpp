@@ -11,6 +11,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -449,8 +451,7 @@ bool hearsAnEdsChange(testing::Child& watch,
 }
 
 // The shipped program reaches EDS through its module, loaded only by the commands that read
-// calendars (when the program is linked statically, by the dynamically linked build it hands
-// those commands to), and hears EDS's changes through it.
+// calendars, and hears EDS's changes through it.
 TEST_F(EdsStoreTest, TheProgramLoadsEdsOnlyForCalendarCommandsAndHearsItsChanges) {
   const std::string helper = EVENTKIT_BINARY;
   const std::map<std::string, std::string> environment = {
@@ -474,19 +475,30 @@ TEST_F(EdsStoreTest, TheProgramLoadsEdsOnlyForCalendarCommandsAndHearsItsChanges
                                        "2024-04-01T00:00:00.000Z", "--calendar", "eds:week"});
   EXPECT_EQ(week.exitStatus, 0) << week.err;
   EXPECT_NE(week.out.find("\"calendarExternalId\":\"eds:week\""), std::string::npos) << week.out;
-  // One document: whatever process answers, nothing was written before it took over.
   EXPECT_EQ(std::count(week.out.begin(), week.out.end(), '\n'), 1) << week.out;
 
-  // A copy of the program alone (without its module, or the build that loads it) lists the
-  // vdir calendars alone, silently.
+  // A copy of the program without its module, or beside a damaged one (an interrupted update:
+  // the module cut short; or some other file by its name), lists the vdir calendars alone,
+  // silently.
   testing::TempDir alone;
   const std::string copy = alone.path() + "/vandrelis-eventkit";
   fs::copy_file(helper, copy);
-  const testing::RunResult withoutModule =
-      testing::runProcess(copy, {copy, "list-calendars"}, environment);
-  EXPECT_EQ(withoutModule.err, "");
-  EXPECT_NE(withoutModule.out.find("mine\\/week"), std::string::npos);
-  EXPECT_EQ(withoutModule.out.find("eds:"), std::string::npos);
+  std::string module;
+  {
+    std::ifstream in(fs::path(helper).parent_path() / "vandrelis-eventkit-eds.so",
+                     std::ios::binary);
+    module.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  ASSERT_GT(module.size(), 65536u);
+  for (const std::string& besideIt : {std::string(), module.substr(0, 65536), std::string("x")}) {
+    if (!besideIt.empty()) writeFile(alone.path() + "/vandrelis-eventkit-eds.so", besideIt);
+    const testing::RunResult withoutModule =
+        testing::runProcess(copy, {copy, "list-calendars"}, environment);
+    EXPECT_EQ(withoutModule.exitStatus, 0) << besideIt.size();
+    EXPECT_EQ(withoutModule.err, "");
+    EXPECT_NE(withoutModule.out.find("mine\\/week"), std::string::npos);
+    EXPECT_EQ(withoutModule.out.find("eds:"), std::string::npos);
+  }
 
   testing::Child watch(helper, {"watch"}, environment);
   EXPECT_TRUE(hearsAnEdsChange(watch, environment));

@@ -10,7 +10,7 @@ namespace vandrelis::store {
 std::unique_ptr<CalendarStore> makePlatformStore() {
   return std::make_unique<CompositeStore>(
       std::make_unique<VdirStore>(VdirStore::defaultRoot()),
-      std::make_unique<EdsModuleStore>(EdsModuleStore::besideExecutable()));
+      std::make_unique<EdsModuleStore>(EdsModuleStore::pathsFromExecutable()));
 }
 
 }  // namespace vandrelis::store

@@ -1,4 +1,5 @@
-// The same library reads the files, so these are checked against a known byte form below.
+// Info.plist files for test bundles by libplist (Linux). The same library reads the files,
+// so these are checked against a known byte form below.
 #include "plist_files.h"
 
 #include <cstdlib>
