@@ -151,7 +151,7 @@ run_eds_demo() {
   echo
   export -f show
   # The bus daemon and EDS log to stderr; that goes to a file, the helper's own stays here.
-  VandrelisEventKit/tests/eds_session.sh "$demo_dir" bash -c '
+  VandrelisEventKit/tests/store/eds/eds_session.sh "$demo_dir" bash -c '
     helper=$1
     show "$helper" status
     show "$helper" list-calendars

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "store/time_zone.h"
+#include "ical/time_zone.h"
 
 namespace vandrelis {
 

@@ -49,14 +49,14 @@ flags=(-target "$target" -std=c++2b -fsyntax-only -fobjc-runtime=macosx-13.0
   -DMIC_DETECTOR_FASTPOLL=\"/nonexistent\" -DMIC_DETECTOR_TESTHOST=\"/nonexistent\"
   "${warnings[@]}" -Werror)
 
-# check_one FILE (relative to the root): its program's folder and, for a test, its own folder
+# check_one FILE (relative to the root): its program's folder and, for a test, its tests folder
 # on the include path, as their CMake targets have them.
 check_one() {
   local file=$1
   local language=(-x c++)
   [[ $file == *.mm ]] && language=(-x objective-c++ -fobjc-arc)
   local includes=(-I "$root/${file%%/*}")
-  [[ $file == */tests/* ]] && includes+=(-I "$root/$(dirname "$file")")
+  [[ $file == */tests/* ]] && includes+=(-I "$root/${file%%/tests/*}/tests")
   "$clang" "${flags[@]}" "${language[@]}" "${includes[@]}" "$root/$file"
 }
 

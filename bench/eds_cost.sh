@@ -24,7 +24,7 @@ week=(snapshot --start 2024-05-13T00:00:00.000Z --end 2024-05-20T00:00:00.000Z
   --calendar work/meetings --calendar personal/home --calendar holidays/public)
 
 # Inside the private EDS session: the three commands three ways each.
-VandrelisEventKit/tests/eds_session.sh "$dir" bash -c '
+VandrelisEventKit/tests/store/eds/eds_session.sh "$dir" bash -c '
   helper=$1 dir=$2
   shift 2
   week="$*"

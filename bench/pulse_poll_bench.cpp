@@ -3,8 +3,8 @@
 #include <benchmark/benchmark.h>
 
 #include "active_input_apps.h"
-#include "platform/pulse_audio_layer.h"
-#include "platform/pulse_connection.h"
+#include "platform/linux/pulse_audio_layer.h"
+#include "platform/linux/pulse_connection.h"
 #include "pulse_server.h"
 
 namespace micdetector {

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "store/recurrence_rule.h"
+#include "ical/recurrence_rule.h"
 
 namespace {
 

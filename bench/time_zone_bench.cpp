@@ -5,7 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include "recurrence_id.h"
-#include "store/time_zone.h"
+#include "ical/time_zone.h"
 
 namespace {
 

@@ -27,10 +27,10 @@
 #include <vector>
 
 #include "snapshot.h"
-#include "store/ics_events.h"
-#include "store/recurrence_rule.h"
-#include "store/vdir_store.h"
-#include "store/vdir_tree.h"
+#include "ical/ics_events.h"
+#include "ical/recurrence_rule.h"
+#include "store/vdir/vdir_store.h"
+#include "store/vdir/vdir_tree.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include "fuzz_support.h"
 #include "iso_formatter.h"
 #include "json_writer.h"
-#include "store/ics_events.h"
-#include "store/vdir_tree.h"
+#include "ical/ics_events.h"
+#include "store/vdir/vdir_tree.h"
 
 using namespace vandrelis;
 

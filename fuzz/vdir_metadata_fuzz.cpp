@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "store/vdir_tree.h"
+#include "store/vdir/vdir_tree.h"
 
 namespace fs = std::filesystem;
 using namespace vandrelis::store;

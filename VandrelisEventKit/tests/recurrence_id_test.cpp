@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "memory_store.h"
-#include "store/civil_time.h"
+#include "ical/civil_time.h"
 #include "zone_guard.h"
 
 namespace vandrelis {

@@ -14,7 +14,7 @@
 #include "json_writer.h"
 #include "memory_store.h"
 #ifdef __linux__
-#include "store/vdir_store.h"
+#include "store/vdir/vdir_store.h"
 #endif
 #include "test_support.h"
 #ifdef __linux__

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "store/calendar_store.h"
+#include "records/calendar_records.h"
 
 namespace vandrelis::testing {
 
