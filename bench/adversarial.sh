@@ -15,7 +15,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 python3 "$here/hostile_inputs.py" "$work/hostile" --plists
-export XDG_DATA_HOME=$work/data
+# The occurrence index too: each run starts without one, and nothing is left in the home.
+export XDG_DATA_HOME=$work/data XDG_CACHE_HOME=$work/cache
 calendar=$XDG_DATA_HOME/vandrelis/calendars/adversarial/calendar
 "$helper" authorize >/dev/null
 mkdir -p "$calendar"
