@@ -3,6 +3,7 @@
 #include "store/composite_store.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace vandrelis::store {
 namespace {

@@ -1,5 +1,5 @@
-// Core Foundation as the sources use it: base types and memory rules, strings, URLs, bundles,
-// run loops and file descriptors. Unannotated pointers are those the reference pages show as
+// Core Foundation as the sources use it: base types and memory rules, strings, numbers, data,
+// dictionaries, property lists, URLs, bundles, run loops and file descriptors. Unannotated pointers are those the reference pages show as
 // implicitly unwrapped ("CFString!"): nullability unspecified.
 #pragma once
 
@@ -22,6 +22,10 @@ typedef struct {
   CFIndex location;
   CFIndex length;
 } CFRange;
+
+// What a function marked so returns is the caller's to release: the Create rule of the reference
+// pages ("Ownership follows the Create Rule").
+#define CF_RETURNS_RETAINED __attribute__((cf_returns_retained))
 static inline CFRange CFRangeMake(CFIndex loc, CFIndex len) {
   CFRange range;
   range.location = loc;
@@ -29,9 +33,10 @@ static inline CFRange CFRangeMake(CFIndex loc, CFIndex len) {
   return range;
 }
 
-// /cfallocator, /kcfallocatordefault, /cfrelease(_:), /cfgettypeid(_:)
+// /cfallocator, /kcfallocatordefault, /kcfallocatornull, /cfrelease(_:), /cfgettypeid(_:)
 typedef const struct __CFAllocator* CFAllocatorRef;
 extern const CFAllocatorRef kCFAllocatorDefault;
+extern const CFAllocatorRef kCFAllocatorNull;
 void CFRelease(CFTypeRef cf);
 CFTypeID CFGetTypeID(CFTypeRef cf);
 
@@ -48,6 +53,81 @@ CFIndex CFStringGetBytes(CFStringRef theString, CFRange range, CFStringEncoding 
                          CFIndex maxBufLen, CFIndex* usedBufLen);
 CFStringRef CFStringCreateWithBytes(CFAllocatorRef alloc, const UInt8* bytes, CFIndex numBytes,
                                     CFStringEncoding encoding, Boolean isExternalRepresentation);
+
+// UTF-16 contents: /cfstringcreatewithcharactersnocopy(_:_:_:_:), /cfstringgetcharacters(_:_:_:),
+// /cfstringgetrangeofcomposedcharactersatindex(_:_:)
+CFStringRef CFStringCreateWithCharactersNoCopy(CFAllocatorRef alloc, const UniChar* chars,
+                                               CFIndex numChars,
+                                               CFAllocatorRef contentsDeallocator)
+    CF_RETURNS_RETAINED;
+void CFStringGetCharacters(CFStringRef theString, CFRange range, UniChar* buffer);
+CFRange CFStringGetRangeOfComposedCharactersAtIndex(CFStringRef theString, CFIndex theIndex);
+
+// /cfmutablestring (toll-free bridged with NSMutableString), /cfstringcreatemutable(_:_:),
+// /cfstringappendcharacters(_:_:_:), /cfstringnormalizationform, /cfstringnormalize(_:_:)
+typedef struct __attribute__((objc_bridge_mutable(NSMutableString))) __CFString* CFMutableStringRef;
+CFMutableStringRef CFStringCreateMutable(CFAllocatorRef alloc, CFIndex maxLength)
+    CF_RETURNS_RETAINED;
+void CFStringAppendCharacters(CFMutableStringRef theString, const UniChar* chars,
+                              CFIndex numChars);
+typedef enum : CFIndex { kCFStringNormalizationFormC = 2 } CFStringNormalizationForm;
+void CFStringNormalize(CFMutableStringRef theString, CFStringNormalizationForm theForm);
+
+// /cfnumber (toll-free bridged with NSNumber), /cfnumbertype, /cfnumbercreate(_:_:_:)
+typedef const struct __attribute__((objc_bridge(NSNumber))) __CFNumber* CFNumberRef;
+typedef enum : CFIndex { kCFNumberSInt64Type = 4 } CFNumberType;
+CFNumberRef CFNumberCreate(CFAllocatorRef allocator, CFNumberType theType, const void* valuePtr)
+    CF_RETURNS_RETAINED;
+
+// /cfdata (toll-free bridged with NSData), /cfdatagetlength(_:), /cfdatagetbyteptr(_:)
+typedef const struct __attribute__((objc_bridge(NSData))) __CFData* CFDataRef;
+CFIndex CFDataGetLength(CFDataRef theData);
+const UInt8* CFDataGetBytePtr(CFDataRef theData);
+
+// /cferror (toll-free bridged with NSError)
+typedef struct __attribute__((objc_bridge(NSError))) __CFError* CFErrorRef;
+
+// /cfmutabledictionary (toll-free bridged with NSMutableDictionary), /cfdictionarykeycallbacks,
+// /cfdictionaryvaluecallbacks (the callbacks' types: /cfdictionaryretaincallback,
+// /cfdictionaryreleasecallback, /cfdictionarycopydescriptioncallback,
+// /cfdictionaryequalcallback, /cfdictionaryhashcallback), /kcftypedictionarykeycallbacks,
+// /kcftypedictionaryvaluecallbacks, /cfdictionarycreatemutable(_:_:_:_:),
+// /cfdictionarysetvalue(_:_:_:)
+typedef struct __attribute__((objc_bridge_mutable(NSMutableDictionary))) __CFDictionary*
+    CFMutableDictionaryRef;
+typedef struct {
+  CFIndex version;
+  const void* (*retain)(CFAllocatorRef allocator, const void* value);
+  void (*release)(CFAllocatorRef allocator, const void* value);
+  CFStringRef (*copyDescription)(const void* value);
+  Boolean (*equal)(const void* value1, const void* value2);
+  CFHashCode (*hash)(const void* value);
+} CFDictionaryKeyCallBacks;
+typedef struct {
+  CFIndex version;
+  const void* (*retain)(CFAllocatorRef allocator, const void* value);
+  void (*release)(CFAllocatorRef allocator, const void* value);
+  CFStringRef (*copyDescription)(const void* value);
+  Boolean (*equal)(const void* value1, const void* value2);
+} CFDictionaryValueCallBacks;
+extern const CFDictionaryKeyCallBacks kCFTypeDictionaryKeyCallBacks;
+extern const CFDictionaryValueCallBacks kCFTypeDictionaryValueCallBacks;
+CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef allocator, CFIndex capacity,
+                                                 const CFDictionaryKeyCallBacks* keyCallBacks,
+                                                 const CFDictionaryValueCallBacks* valueCallBacks)
+    CF_RETURNS_RETAINED;
+void CFDictionarySetValue(CFMutableDictionaryRef theDict, const void* key, const void* value);
+
+// /cfpropertylist, /cfpropertylistformat, /cfpropertylistcreatedata(_:_:_:_:_:)
+typedef CFTypeRef CFPropertyListRef;
+typedef enum : CFIndex {
+  kCFPropertyListXMLFormat_v1_0 = 100,
+  kCFPropertyListBinaryFormat_v1_0 = 200
+} CFPropertyListFormat;
+CFDataRef CFPropertyListCreateData(CFAllocatorRef allocator, CFPropertyListRef propertyList,
+                                   CFPropertyListFormat format, CFOptionFlags options,
+                                   CFErrorRef* error) CF_RETURNS_RETAINED
+    API_AVAILABLE(macos(10.6));
 
 // /cfurl, /cfurlcreatefromfilesystemrepresentation(_:_:_:_:)
 typedef const struct __attribute__((objc_bridge(NSURL))) __CFURL* CFURLRef;
