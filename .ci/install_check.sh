@@ -56,7 +56,7 @@ mkdir -p "$eds/config/evolution/sources" "$eds/data/evolution/calendar/team-rota
 cp samples/eds/team-rota.source "$eds/config/evolution/sources/"
 cp samples/eds/team-rota.ics "$eds/data/evolution/calendar/team-rota/calendar.ics"
 cp -r samples/calendars "$eds/data/vandrelis/calendars"
-VandrelisEventKit/tests/eds_session.sh "$eds" bash -c '
+VandrelisEventKit/tests/store/eds/eds_session.sh "$eds" bash -c '
   set -euo pipefail
   for root in "$@"; do
     helper=$root/bin/vandrelis-eventkit
