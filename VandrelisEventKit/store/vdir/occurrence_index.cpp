@@ -27,8 +27,8 @@ namespace {
 
 constexpr char kMagic[8] = {'V', 'N', 'D', 'R', 'O', 'I', 'D', 'X'};
 // Bumped whenever the layout or the meaning of a span changes, or the reading of items does
-// (3: byte-order marks, CR line ends, mistyped ENDs, rolled-over days and UNTIL dates, issue
-// 23), so that no span computed by older rules is trusted.
+// (3: byte-order marks, CR line ends, mistyped ENDs, rolled-over days and UNTIL dates), so
+// that no span computed by older rules is trusted.
 constexpr std::uint32_t kVersion = 3;
 // Read back as something else on a machine of the other byte order.
 constexpr std::uint32_t kByteOrderMark = 0x01020304;
